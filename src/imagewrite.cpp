@@ -1,0 +1,314 @@
+// The image writer: writes the diskette image appended to this program's own
+// file onto the first 1,474,560 bytes of a removable drive that the user picks.
+#include "imagewrite.h"
+
+// ---------------------------------------------------------------------------
+// Console text and fatal errors
+
+// A console window opened for this program alone starts with its cursor at the
+// top-left corner; one started from a command prompt stands below the prompt.
+// Output redirected to a file or a pipe has no cursor at all, and nobody could
+// see a key prompt there, so that counts as "not homed": no pause on exit.
+int isCursorHomed()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return 0;
+    return info.dwCursorPosition.X == 0 && info.dwCursorPosition.Y == 0;
+}
+
+// Decimal text with a comma between groups of three digits. The result lives
+// in a ring of four slots, so it survives the next three calls.
+char *commanumber(unsigned long long value)
+{
+    static char outbuf[4][28];
+    static int cycle;
+    char scratch[28];
+
+    // Right-aligned in 27 columns: a 64-bit value has at most 20 digits, so the
+    // digits always have a space in front of them, which ends the copy below.
+    _snprintf(scratch, sizeof scratch, "%*I64u", 27, value);
+    char *slot = outbuf[cycle];
+    int from = 26;
+    int to = 26;
+    int digits = 0;
+    while (from >= 0 && scratch[from] != ' ') {
+        if (digits > 0 && digits % 3 == 0)
+            slot[to--] = ',';
+        slot[to--] = scratch[from--];
+        digits++;
+    }
+    cycle = (cycle + 1) % 4;
+    return slot + to + 1;
+}
+
+// Whole decimal megabytes from 32 MB up; below that two decimals of
+// 1,024,000-byte megabytes (so a 1,474,560-byte diskette reads "1.44 MB"),
+// or of kilobytes below the diskette's size.
+char *capacityText(unsigned long long bytes)
+{
+    static char text[40];
+
+    // Rounded to the nearest megabyte, halves up, without adding 500,000 first:
+    // the sum would pass 64 bits for the very largest counts.
+    unsigned long long megabytes = bytes / 1000000 + (bytes % 1000000 >= 500000 ? 1 : 0);
+    if (megabytes >= 32) {
+        _snprintf(text, sizeof text, "%s MB", commanumber(megabytes));
+    } else {
+        double kilobytes = (double)bytes * (1.0 / 1024);
+        if (bytes >= IMAGE_SIZE)
+            _snprintf(text, sizeof text, "%.2f MB", kilobytes / 1000);
+        else
+            _snprintf(text, sizeof text, "%.2f KB", kilobytes);
+    }
+    return text;
+}
+
+// The system's message for an error code (0: this thread's last error) as one
+// line without its final full stop. Call it straight after the failed call:
+// any other system call in between may change the last error.
+char *winErrorText(DWORD code)
+{
+    // The system allocates each message; none is released, since every one
+    // goes into a fatal message and the process ends soon after.
+    static char *position;
+    static char missing[40];
+
+    if (code == 0)
+        code = GetLastError();
+    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                           FORMAT_MESSAGE_FROM_SYSTEM,
+                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&position,
+                       0, NULL) == 0) {
+        // No message for this code: the number is all there is to tell.
+        _snprintf(missing, sizeof missing, "system error %lu", code);
+        return missing;
+    }
+    char *end = strchr(position, '\n');
+    if (end)
+        *end = 0;
+    end = strchr(position, '\r');
+    if (end)
+        *end = 0;
+    size_t length = strlen(position);
+    if (length > 0 && position[length - 1] == '.')
+        position[length - 1] = 0;
+    return position;
+}
+
+// The prompt must be on the screen before the wait: output may be buffered
+// when standard output is not the console itself.
+static void waitForKey()
+{
+    printf("\n(press a key to exit)");
+    fflush(stdout);
+    _getch();
+}
+
+// Prints the framed message and ends the process with status 1.
+void logError(int pauseOnExit, const char *format, ...)
+{
+    char message[256];
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    // A message that fills the buffer comes back unterminated: keep 255 characters.
+    message[sizeof message - 1] = 0;
+
+    printf("\n                              ");
+    printf("\n*** %s ***\n", message);
+    if (pauseOnExit)
+        waitForKey();
+    exit(1);
+}
+
+// ---------------------------------------------------------------------------
+// Drive access and selection. None of these report a failure: each hands the
+// platform's own result back, and the caller reads the error code at once.
+
+HANDLE openDisk(int letter)
+{
+    char path[] = "\\\\.\\A:";
+    path[4] = (char)letter;
+    // Fails with INVALID_HANDLE_VALUE, not NULL.
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       NULL, OPEN_EXISTING, 0, NULL);
+}
+
+// The medium's size in bytes, or 0 when there is no usable medium.
+unsigned long long removableMediaCapacity(HANDLE volume)
+{
+    DISK_GEOMETRY geometry;
+    DWORD returned;
+    if (!DeviceIoControl(volume, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry,
+                         sizeof geometry, &returned, NULL))
+        return 0;
+    if (geometry.MediaType == Unknown || geometry.MediaType == FixedMedia)
+        return 0;
+    // Widen before multiplying: media of 4 GiB and more pass 32 bits.
+    return (unsigned long long)geometry.Cylinders.QuadPart * geometry.TracksPerCylinder *
+           geometry.SectorsPerTrack * geometry.BytesPerSector;
+}
+
+static BOOL volumeControl(HANDLE volume, DWORD code)
+{
+    DWORD returned;
+    return DeviceIoControl(volume, code, NULL, 0, NULL, 0, &returned, NULL);
+}
+
+BOOL lockVolume(HANDLE volume)
+{
+    return volumeControl(volume, FSCTL_LOCK_VOLUME);
+}
+
+BOOL dismountVolume(HANDLE volume)
+{
+    return volumeControl(volume, FSCTL_DISMOUNT_VOLUME);
+}
+
+BOOL unlockVolume(HANDLE volume)
+{
+    return volumeControl(volume, FSCTL_UNLOCK_VOLUME);
+}
+
+// One write at the handle's position: no loop over partial writes, a short
+// count goes back to the caller as it is. 0 when the write failed.
+DWORD copyImage(HANDLE volume, const void *bytes, DWORD count)
+{
+    DWORD written = 0;
+    if (!WriteFile(volume, bytes, count, &written, NULL))
+        return 0;
+    return written;
+}
+
+// Reads one key after the prompt is on the screen; the key is not echoed.
+static int readKey()
+{
+    fflush(stdout);
+    int key = _getch();
+    putchar('\n');
+    return key;
+}
+
+// Lists the removable drives that can hold minimumCapacity bytes, then asks
+// for a letter and its confirmation. Returns the upper-case letter, or 0.
+int findAvailableDrive(int minimumCapacity)
+{
+    for (int letter = 'A'; letter <= 'Z'; letter++) {
+        char root[10];
+        _snprintf(root, sizeof root, "%c:\\", letter);
+        int unusable = 0;
+        HANDLE volume = openDisk(letter);
+        if (volume == INVALID_HANDLE_VALUE)
+            continue;
+        unsigned long long capacity = removableMediaCapacity(volume);
+        if (capacity == 0)
+            unusable = 1;
+        if (capacity < (unsigned long long)(long long)minimumCapacity)
+            unusable = 1;
+        if (GetDriveTypeA(root) == DRIVE_REMOVABLE && !unusable)
+            printf("\n %c: %s", letter, capacityText(capacity));
+        CloseHandle(volume);
+    }
+
+    printf("\nEnter drive letter to be overwritten with files : ");
+    int key = readKey();
+    // Keys running out come as -1; toupper is defined for unsigned chars only.
+    int letter = key >= 0 && key <= 255 ? toupper(key) : 0;
+    if (letter < 'A' || letter > 'Z')
+        return 0;
+    printf("Overwrite drive %c: (Y/N)?: ", letter);
+    key = readKey();
+    if (key < 0 || key > 255 || tolower(key) != 'y')
+        return 0;
+    return letter;
+}
+
+// ---------------------------------------------------------------------------
+// Program flow
+
+int main(int, char **)
+{
+    // Asked before anything is printed: afterwards the cursor has moved.
+    int pauseOnExit = isCursorHomed();
+
+    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n");
+    printf("Searching for removable drives...");
+    fflush(stdout);
+    int letter = findAvailableDrive(IMAGE_SIZE);
+    if (letter == 0) {
+        puts("\nNo valid drive letter entered, exiting...");
+        if (pauseOnExit)
+            waitForKey();
+        return 1;
+    }
+
+    HANDLE volume = openDisk(letter);
+    if (volume == INVALID_HANDLE_VALUE)
+        logError(pauseOnExit, "error opening drive %c: %s\n", letter, winErrorText(0));
+    if (!lockVolume(volume))
+        logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
+
+    char ownPath[260];
+    DWORD pathLength = GetModuleFileNameA(NULL, ownPath, sizeof ownPath);
+    if (pathLength == 0)
+        logError(pauseOnExit, "GetModuleFileName error \"%s\"", winErrorText(0));
+    // A path that does not fit comes back cut short (and, on older systems,
+    // unterminated). Opening the cut path could find some other file, whose
+    // tail would then be written to the drive.
+    ownPath[sizeof ownPath - 1] = 0;
+    if (pathLength >= sizeof ownPath)
+        logError(pauseOnExit, "program path longer than 259 characters: move the program to "
+                              "a shorter path");
+
+    HANDLE ownFile = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_READONLY, NULL);
+    if (ownFile == INVALID_HANDLE_VALUE)
+        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", ownPath, winErrorText(0));
+    DWORD fileSize = GetFileSize(ownFile, NULL);
+
+    // CreateFileMappingA fails with NULL, not INVALID_HANDLE_VALUE. A
+    // successful CloseHandle keeps the last error, so the text read after the
+    // closes is still the mapping's (and below, the view's).
+    HANDLE mapping = CreateFileMappingA(ownFile, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (mapping == NULL) {
+        CloseHandle(ownFile);
+        logError(pauseOnExit, "CreateFileMapping error \"%s\"", winErrorText(0));
+    }
+    const unsigned char *view =
+        (const unsigned char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view == NULL) {
+        CloseHandle(volume);
+        CloseHandle(mapping);
+        CloseHandle(ownFile);
+        logError(pauseOnExit, "MapViewOfFile error \"%s\"", winErrorText(0));
+    }
+
+    // The image is the last IMAGE_SIZE bytes of this file, whatever they are.
+    int imageOffset = (int)(fileSize - IMAGE_SIZE);
+    if (imageOffset < 0)
+        logError(pauseOnExit, "appended image missing");
+
+    // A fresh volume handle stands at offset 0.
+    DWORD written = copyImage(volume, view + imageOffset, IMAGE_SIZE);
+    if (written == 0)
+        logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
+    if (written != IMAGE_SIZE)
+        logError(pauseOnExit, "write failed, only %lu of %lu bytes written", written,
+                 (DWORD)IMAGE_SIZE);
+
+    // The image is on the medium; these hand the volume back to the system,
+    // and their failure changes nothing for the user.
+    dismountVolume(volume);
+    unlockVolume(volume);
+    CloseHandle(volume);
+    CloseHandle(ownFile);
+
+    printf("\n  Congratulations! You have successfully created a bootable BIOS Update Disk in "
+           "drive %c:\n",
+           letter);
+    if (pauseOnExit)
+        waitForKey();
+    return 0;
+}

@@ -1,0 +1,149 @@
+// The platform seam: every operating-system and runtime call that the image
+// writer makes, declared once. The Windows build takes them straight from
+// kernel32.dll and msvcrt.dll; the host build links a simulated machine that
+// the tests script, so imagewrite.cpp reads the same in both.
+#ifndef IMAGEWRITE_PLATFORM_H
+#define IMAGEWRITE_PLATFORM_H
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <winioctl.h>
+#include <conio.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#else
+
+#include <ctype.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+// Win32's data types keep their Win32 widths here: a DWORD product that
+// overflows 32 bits on Windows must overflow in the tests too.
+typedef void *HANDLE;
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef DWORD *LPDWORD;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
+typedef struct HINSTANCE__ *HMODULE;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        int32_t HighPart;
+    } u;
+    int64_t QuadPart;
+} LARGE_INTEGER;
+
+typedef enum _MEDIA_TYPE {
+    Unknown = 0,
+    F5_1Pt2_512 = 1,
+    F3_1Pt44_512 = 2,
+    F3_2Pt88_512 = 3,
+    F3_720_512 = 5,
+    RemovableMedia = 11,
+    FixedMedia = 12
+} MEDIA_TYPE;
+
+typedef struct _DISK_GEOMETRY {
+    LARGE_INTEGER Cylinders;
+    MEDIA_TYPE MediaType;
+    DWORD TracksPerCylinder;
+    DWORD SectorsPerTrack;
+    DWORD BytesPerSector;
+} DISK_GEOMETRY;
+
+typedef struct _COORD {
+    short X;
+    short Y;
+} COORD;
+
+typedef struct _SMALL_RECT {
+    short Left;
+    short Top;
+    short Right;
+    short Bottom;
+} SMALL_RECT;
+
+typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    unsigned short wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+} CONSOLE_SCREEN_BUFFER_INFO;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 1u
+#define FILE_SHARE_WRITE 2u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_READONLY 1u
+#define PAGE_READONLY 2u
+#define FILE_MAP_READ 4u
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define DRIVE_REMOVABLE 2u
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
+#define FSCTL_LOCK_VOLUME 0x00090018u
+#define FSCTL_DISMOUNT_VOLUME 0x00090020u
+#define FSCTL_UNLOCK_VOLUME 0x0009001Cu
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
+#define LANG_NEUTRAL 0
+#define SUBLANG_DEFAULT 1
+#define MAKELANGID(p, s) ((((unsigned short)(s)) << 10) | (unsigned short)(p))
+
+// The simulated machine lives in namespace sim; the using-directive lets the
+// program call these by their Win32 and msvcrt names. The host build of the
+// program includes no <stdio.h> or <stdlib.h>, so no name is ambiguous.
+namespace sim {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                     DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
+unsigned GetDriveTypeA(LPCSTR root);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
+               LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+DWORD GetFileSize(HANDLE file, LPDWORD high);
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
+                          DWORD maxHigh, DWORD maxLow, LPCSTR name);
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                     size_t length);
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info);
+DWORD GetLastError();
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+                     DWORD size, va_list *arguments);
+
+// The runtime library, with msvcrt's conversions ("%I64u"; "%lu" of 32 bits)
+// and its _snprintf, which leaves a buffer that it fills unterminated.
+int printf(const char *format, ...);
+int puts(const char *text);
+int putchar(int c);
+int _snprintf(char *buffer, size_t count, const char *format, ...);
+int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments);
+int fflush(void *stream);
+int _getch();
+[[noreturn]] void exit(int status);
+extern void *const stdout;
+} // namespace sim
+
+using namespace sim;
+
+#endif
+
+#endif

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian 12 machine, and only
+# what is missing. Takes the package groups to install as arguments:
+#   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compiler
+#   wine   - Wine with its 32-bit half, tmux, dosfstools, mtools
+set -euo pipefail
+
+missing=()
+need() { # package...
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+}
+
+for group in "$@"; do
+  case $group in
+    build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 ;;
+    wine) need wine wine32:i386 tmux dosfstools mtools ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: run as root, or install: ${missing[*]}" >&2; exit 1; }
+  sudo=sudo
+fi
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
