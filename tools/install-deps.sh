@@ -16,7 +16,7 @@ need() { # package...
 for group in "$@"; do
   case $group in
     build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 ;;
-    wine) need wine wine32:i386 tmux dosfstools mtools ;;
+    wine) need wine wine32:i386 tmux dosfstools mtools python3 ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
