@@ -547,8 +547,12 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
 
 HANDLE GetStdHandle(DWORD which)
 {
-    enter(format("GetStdHandle(%d)", (int)which));
-    return which == STD_OUTPUT_HANDLE ? consoleHandle : INVALID_HANDLE_VALUE;
+    DWORD error = enter(format("GetStdHandle(%d)", (int)which));
+    if (error || which != STD_OUTPUT_HANDLE) {
+        machine.lastError = error ? error : ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    return consoleHandle;
 }
 
 BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
@@ -597,9 +601,11 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LP
 // ---------------------------------------------------------------------------
 // msvcrt
 
+// A failing print shows nothing and gives -1 (EOF).
 int printf(const char *pattern, ...)
 {
-    enter(format("printf(%s)", pattern));
+    if (enter(format("printf(%s)", pattern)))
+        return -1;
     va_list arguments;
     va_start(arguments, pattern);
     std::string text = vformat(pattern, arguments);
@@ -610,7 +616,8 @@ int printf(const char *pattern, ...)
 
 int puts(const char *text)
 {
-    enter("puts()");
+    if (enter("puts()"))
+        return -1;
     machine.console.transcript += text;
     machine.console.transcript += '\n';
     return 0;
@@ -618,7 +625,8 @@ int puts(const char *text)
 
 int putchar(int c)
 {
-    enter("putchar()");
+    if (enter("putchar()"))
+        return -1;
     machine.console.transcript += (char)c;
     return c;
 }
@@ -654,15 +662,13 @@ int _snprintf(char *buffer, size_t count, const char *pattern, ...)
 
 int fflush(void *stream)
 {
-    enter(stream == stdout ? "fflush(stdout)" : "fflush(?)");
-    return 0;
+    return enter(stream == stdout ? "fflush(stdout)" : "fflush(?)") ? -1 : 0;
 }
 
 int _getch()
 {
-    enter("_getch()");
     Console &console = machine.console;
-    if (console.nextKey >= console.keys.size())
+    if (enter("_getch()") || console.nextKey >= console.keys.size())
         return -1;
     return console.keys[console.nextKey++];
 }
