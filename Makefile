@@ -1,7 +1,7 @@
 # The two commands a newcomer needs: `make demo` and `make test`. Both install
 # what a fresh Debian 12 machine lacks first.
 #   make release [IMAGE=path/to/disk.img]  build/win32/release/imagewrite.exe
-.PHONY: all deps build host win32 test release default-image demo clean
+.PHONY: all deps test-deps build host asan fuzz win32 test release default-image demo clean
 
 DEFAULT_IMAGE := build/image/default.img
 IMAGE ?= $(DEFAULT_IMAGE)
@@ -12,6 +12,9 @@ all: build
 deps:
 	bash tools/install-deps.sh build wine
 
+test-deps:
+	bash tools/install-deps.sh build wine check boot
+
 host: deps
 	cmake --preset host >/dev/null
 	cmake --build --preset host -j2
@@ -20,10 +23,23 @@ win32: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32 -j2
 
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j2
+
+fuzz: test-deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j2
+
 build: host win32
 
-test: build
+# Every test: the host tests (also under ASan and UBSan, and the static
+# analysers), a bounded fuzzing run, and the Windows program with its
+# release, under Wine and in the PC emulator.
+test: test-deps build asan fuzz
 	ctest --preset host
+	ctest --preset asan
+	ctest --preset fuzz
 	ctest --preset win32
 
 default-image: deps

@@ -72,15 +72,15 @@ char *winErrorText(DWORD code)
     // The system allocates each message; none is released, since every one
     // goes into a fatal message and the process ends soon after.
     static char *position;
-    static char missing[40];
 
     if (code == 0)
         code = GetLastError();
     if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                            FORMAT_MESSAGE_FROM_SYSTEM,
-                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&position,
-                       0, NULL) == 0) {
+                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&position, 0,
+                       NULL) == 0) {
         // No message for this code: the number is all there is to tell.
+        static char missing[40];
         _snprintf(missing, sizeof missing, "system error %lu", code);
         return missing;
     }
@@ -132,8 +132,8 @@ HANDLE openDisk(int letter)
     char path[] = "\\\\.\\A:";
     path[4] = (char)letter;
     // Fails with INVALID_HANDLE_VALUE, not NULL.
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       NULL, OPEN_EXISTING, 0, NULL);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, 0, NULL);
 }
 
 // The medium's size in bytes, or 0 when there is no usable medium.
@@ -141,8 +141,8 @@ unsigned long long removableMediaCapacity(HANDLE volume)
 {
     DISK_GEOMETRY geometry;
     DWORD returned;
-    if (!DeviceIoControl(volume, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry,
-                         sizeof geometry, &returned, NULL))
+    if (!DeviceIoControl(volume, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry, sizeof geometry,
+                         &returned, NULL))
         return 0;
     if (geometry.MediaType == Unknown || geometry.MediaType == FixedMedia)
         return 0;
@@ -228,7 +228,7 @@ int findAvailableDrive(int minimumCapacity)
 // ---------------------------------------------------------------------------
 // Program flow
 
-int main(int, char **)
+int main(int /*argc*/, char ** /*argv*/)
 {
     // Asked before anything is printed: afterwards the cursor has moved.
     int pauseOnExit = isCursorHomed();

@@ -33,11 +33,11 @@ typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
-typedef struct _OVERLAPPED *LPOVERLAPPED;
-typedef struct HINSTANCE__ *HMODULE;
+typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;
+typedef struct Overlapped *LPOVERLAPPED;
+typedef struct Module *HMODULE;
 
-typedef union _LARGE_INTEGER {
+typedef union {
     struct {
         DWORD LowPart;
         int32_t HighPart;
@@ -45,7 +45,7 @@ typedef union _LARGE_INTEGER {
     int64_t QuadPart;
 } LARGE_INTEGER;
 
-typedef enum _MEDIA_TYPE {
+typedef enum {
     Unknown = 0,
     F5_1Pt2_512 = 1,
     F3_1Pt44_512 = 2,
@@ -55,7 +55,7 @@ typedef enum _MEDIA_TYPE {
     FixedMedia = 12
 } MEDIA_TYPE;
 
-typedef struct _DISK_GEOMETRY {
+typedef struct {
     LARGE_INTEGER Cylinders;
     MEDIA_TYPE MediaType;
     DWORD TracksPerCylinder;
@@ -63,19 +63,19 @@ typedef struct _DISK_GEOMETRY {
     DWORD BytesPerSector;
 } DISK_GEOMETRY;
 
-typedef struct _COORD {
+typedef struct {
     short X;
     short Y;
 } COORD;
 
-typedef struct _SMALL_RECT {
+typedef struct {
     short Left;
     short Top;
     short Right;
     short Bottom;
 } SMALL_RECT;
 
-typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
+typedef struct {
     COORD dwSize;
     COORD dwCursorPosition;
     unsigned short wAttributes;
@@ -111,16 +111,15 @@ typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
 namespace sim {
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED overlapped);
 unsigned GetDriveTypeA(LPCSTR root);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-               LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
 DWORD GetFileSize(HANDLE file, LPDWORD high);
-HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
-                          DWORD maxHigh, DWORD maxLow, LPCSTR name);
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                          DWORD maxLow, LPCSTR name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
                      size_t length);
 HANDLE GetStdHandle(DWORD which);

@@ -26,7 +26,10 @@ struct Listing {
     const char *entry; // "" when the drive is left off the list
 };
 
-void PrintTo(const Listing &l, std::ostream *os) { *os << l.name; }
+void PrintTo(const Listing &l, std::ostream *os)
+{
+    *os << l.name;
+}
 
 class DriveListing : public ::testing::TestWithParam<Listing> {};
 
@@ -62,8 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A product past 32 bits in the DWORD factors alone.
         Listing{"FactorsPast32Bits", [](sim::Drive &d) { geometry(d, 2, 256, 65536, 512); },
                 "\n E: 17,180 MB"},
-        Listing{"CylindersPast32Bits",
-                [](sim::Drive &d) { geometry(d, 31266816, 1, 1, 512); }, "\n E: 16,009 MB"},
+        Listing{"CylindersPast32Bits", [](sim::Drive &d) { geometry(d, 31266816, 1, 1, 512); },
+                "\n E: 16,009 MB"},
         Listing{"GeometryFails", [](sim::Drive &d) { d.geometry.error = 50; }, ""},
         Listing{"UnknownMedia", [](sim::Drive &d) { d.geometry.mediaType = Unknown; }, ""},
         Listing{"FixedMediaInARemovableDrive",
@@ -71,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         Listing{"FixedDrive", [](sim::Drive &d) { d.driveType = sim::DRIVE_FIXED; }, ""},
         Listing{"OpticalDrive", [](sim::Drive &d) { d.driveType = sim::DRIVE_CDROM; }, ""},
         Listing{"NetworkDrive", [](sim::Drive &d) { d.driveType = sim::DRIVE_REMOTE; }, ""},
-        Listing{"NoRawAccess", [](sim::Drive &d) { d.openError = sim::ERROR_ACCESS_DENIED; },
-                ""}),
+        Listing{"NoRawAccess", [](sim::Drive &d) { d.openError = sim::ERROR_ACCESS_DENIED; }, ""}),
     [](const ::testing::TestParamInfo<Listing> &info) { return info.param.name; });
 
 TEST(DriveListing, MinimumOfZeroStillLeavesDrivesWithoutAMediumOff)
@@ -111,12 +113,15 @@ TEST_F(Simulated, WithNoDriveThePromptFollowsAtOnce)
 struct Dialogue {
     const char *name;
     std::vector<int> keys;
-    int letter;           // the result
-    const char *shown;    // what follows the letter prompt
+    int letter;        // the result
+    const char *shown; // what follows the letter prompt
     size_t keysRead;
 };
 
-void PrintTo(const Dialogue &d, std::ostream *os) { *os << d.name; }
+void PrintTo(const Dialogue &d, std::ostream *os)
+{
+    *os << d.name;
+}
 
 class KeyDialogue : public Simulated, public ::testing::WithParamInterface<Dialogue> {};
 
@@ -140,10 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
         Dialogue{"Refused", {'a', 'n'}, 0, "\nOverwrite drive A: (Y/N)?: \n", 2},
         Dialogue{"EnterAtConfirmation", {'a', '\r'}, 0, "\nOverwrite drive A: (Y/N)?: \n", 2},
         Dialogue{"ArrowAtConfirmation", {'a', 0xE0, 'H'}, 0, "\nOverwrite drive A: (Y/N)?: \n", 2},
-        Dialogue{"Digit", {'1', 'y'}, 0, "\n", 1},
-        Dialogue{"Enter", {'\r', 'y'}, 0, "\n", 1},
-        Dialogue{"Escape", {27, 'y'}, 0, "\n", 1},
-        Dialogue{"Punctuation", {'[', 'y'}, 0, "\n", 1},
+        Dialogue{"Digit", {'1', 'y'}, 0, "\n", 1}, Dialogue{"Enter", {'\r', 'y'}, 0, "\n", 1},
+        Dialogue{"Escape", {27, 'y'}, 0, "\n", 1}, Dialogue{"Punctuation", {'[', 'y'}, 0, "\n", 1},
         Dialogue{"AtSign", {'@', 'y'}, 0, "\n", 1},
         // A function key arrives as two codes; the second stays for the next read.
         Dialogue{"FunctionKey", {0, 0x3B, 'y'}, 0, "\n", 1},

@@ -20,8 +20,8 @@ const char *const kWrite = "WriteFile(volume A:, view+20480, 1474560)";
 
 std::string dialogue(char letter)
 {
-    return std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt + "\nOverwrite drive " +
-           letter + ": (Y/N)?: \n";
+    return std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt + "\nOverwrite drive " + letter +
+           ": (Y/N)?: \n";
 }
 
 std::string congratulations(char letter)
@@ -56,7 +56,7 @@ Calls lastCalls(size_t n)
 // A diskette at A:, the program file with its image appended, the keys
 // "a" and "y" and one for the final wait.
 class Run : public Simulated {
-protected:
+  protected:
     void SetUp() override
     {
         Simulated::SetUp();
@@ -81,13 +81,13 @@ TEST_F(Run, WritesTheImageAndReportsSuccess)
     homed(true);
     EXPECT_EQ(sim::runProgram(), 0);
     EXPECT_EQ(transcript(), dialogue('A') + congratulations('A') + kKeyPrompt);
-    Calls expected = concat(concat({"GetStdHandle(-11)", "GetConsoleScreenBufferInfo(console)"},
-                                   scanCalls("A")),
-                            {"_getch()", "_getch()", kOpenA, kLockA, "GetModuleFileNameA(null, 260)",
-                             kOwnOpen, "GetFileSize(own file, null)", kMapping, kView, kWrite,
-                             "DeviceIoControl(volume A:, DISMOUNT_VOLUME, in 0, out 0)",
-                             "DeviceIoControl(volume A:, UNLOCK_VOLUME, in 0, out 0)",
-                             "CloseHandle(volume A:)", "CloseHandle(own file)", "_getch()"});
+    Calls expected =
+        concat(concat({"GetStdHandle(-11)", "GetConsoleScreenBufferInfo(console)"}, scanCalls("A")),
+               {"_getch()", "_getch()", kOpenA, kLockA, "GetModuleFileNameA(null, 260)", kOwnOpen,
+                "GetFileSize(own file, null)", kMapping, kView, kWrite,
+                "DeviceIoControl(volume A:, DISMOUNT_VOLUME, in 0, out 0)",
+                "DeviceIoControl(volume A:, UNLOCK_VOLUME, in 0, out 0)", "CloseHandle(volume A:)",
+                "CloseHandle(own file)", "_getch()"});
     EXPECT_EQ(sim::systemCalls(), expected);
     EXPECT_TRUE(imageOnDiskette());
     EXPECT_TRUE(machine.writeWhileLocked);
@@ -126,7 +126,10 @@ struct Ending {
 };
 
 const Ending kEndings[] = {
-    {"OpenFails", [] { sim::typeKeys({'q', 'y', 'k'}); },
+    {"OpenFails",
+     [] {
+         sim::typeKeys({'q', 'y', 'k'});
+     },
      concat({"CreateFileA(\\\\.\\Q:, C0000000, 3, null, 3, 0, null)"}, errorText(2)),
      "error opening drive Q: The system cannot find the file specified\n", 0, false, false},
     {"LockRefused", [] { sim::drive('A').lockError = sim::ERROR_ACCESS_DENIED; },
@@ -139,7 +142,9 @@ const Ending kEndings[] = {
     {"OwnPathTooLong",
      [] { machine.own.path = "C:\\" + std::string(300, 'd') + "\\imagewrite.exe"; },
      {"GetModuleFileNameA(null, 260)"},
-     "program path longer than 259 characters: move the program to a shorter path", 1, true,
+     "program path longer than 259 characters: move the program to a shorter path",
+     1,
+     true,
      false},
     {"OwnFileDoesNotOpen", [] { machine.own.openError = sim::ERROR_SHARING_VIOLATION; },
      concat({kOwnOpen}, errorText(32)),
@@ -157,23 +162,36 @@ const Ending kEndings[] = {
      "MapViewOfFile error \"Not enough memory resources are available to process this "
      "command\"",
      0, false, false},
-    {"ImageMissing", [] { sim::setOwnFile(0, sim::patternImage(IMAGE_SIZE - 1)); },
-     {kView}, "appended image missing", 1, true, true},
+    {"ImageMissing",
+     [] { sim::setOwnFile(0, sim::patternImage(IMAGE_SIZE - 1)); },
+     {kView},
+     "appended image missing",
+     1,
+     true,
+     true},
     {"EmptyOwnFile", [] { sim::setOwnFile(0, {}); },
      concat({kMapping, "CloseHandle(own file)"}, errorText(1006)),
      "CreateFileMapping error \"system error 1006\"", 1, true, false},
     {"WriteFails", [] { sim::drive('A').writeError = sim::ERROR_WRITE_PROTECT; },
-     concat({kWrite}, errorText(19)), "WriteFile error \"The media is write protected\"", 1,
-     true, true},
+     concat({kWrite}, errorText(19)), "WriteFile error \"The media is write protected\"", 1, true,
+     true},
     // Nothing failed, so the text is whatever error the thread last met: here
     // the scan's open of B:.
     {"WriteOfNothing", [] { sim::drive('A').writeLimit = 0; }, concat({kWrite}, errorText(2)),
      "WriteFile error \"The system cannot find the file specified\"", 1, true, true},
-    {"ShortWrite", [] { sim::drive('A').writeLimit = 512; }, {kWrite},
-     "write failed, only 512 of 1474560 bytes written", 1, true, true},
+    {"ShortWrite",
+     [] { sim::drive('A').writeLimit = 512; },
+     {kWrite},
+     "write failed, only 512 of 1474560 bytes written",
+     1,
+     true,
+     true},
 };
 
-void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
+void PrintTo(const Ending &e, std::ostream *os)
+{
+    *os << e.name;
+}
 
 class Endings : public Run, public ::testing::WithParamInterface<std::tuple<Ending, bool>> {};
 
@@ -202,12 +220,12 @@ TEST_P(Endings, StopWithTheFramedMessageAndStatusOne)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FailureTable, Endings, ::testing::Combine(::testing::ValuesIn(kEndings), ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<Ending, bool>> &info) {
-        return std::string(std::get<0>(info.param).name) +
-               (std::get<1>(info.param) ? "_Paused" : "_NoPause");
-    });
+INSTANTIATE_TEST_SUITE_P(FailureTable, Endings,
+                         ::testing::Combine(::testing::ValuesIn(kEndings), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<Ending, bool>> &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_Paused" : "_NoPause");
+                         });
 
 struct Refusal {
     const char *name;
@@ -215,7 +233,10 @@ struct Refusal {
     const char *afterPrompt;
 };
 
-void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
+void PrintTo(const Refusal &r, std::ostream *os)
+{
+    *os << r.name;
+}
 
 class NoDriveChosen : public Run,
                       public ::testing::WithParamInterface<std::tuple<Refusal, bool>> {};
@@ -227,10 +248,9 @@ TEST_P(NoDriveChosen, EndsWithItsOwnUnframedMessage)
     homed(pause);
     sim::typeKeys(refusal.keys);
     EXPECT_EQ(sim::runProgram(), 1);
-    EXPECT_EQ(transcript(), std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt +
-                                refusal.afterPrompt +
-                                "\nNo valid drive letter entered, exiting...\n" +
-                                (pause ? kKeyPrompt : ""));
+    EXPECT_EQ(transcript(),
+              std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt + refusal.afterPrompt +
+                  "\nNo valid drive letter entered, exiting...\n" + (pause ? kKeyPrompt : ""));
     EXPECT_EQ(sim::openHandles(), 0);
     EXPECT_EQ(sim::drive('A').store, before);
     EXPECT_EQ(sim::systemCalls().back(), "_getch()");
@@ -238,12 +258,12 @@ TEST_P(NoDriveChosen, EndsWithItsOwnUnframedMessage)
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, NoDriveChosen,
-    ::testing::Combine(
-        ::testing::Values(Refusal{"NotALetter", {'1', 'k'}, "\n"},
-                          Refusal{"ConfirmationRefused", {'a', 'n', 'k'},
-                                  "\nOverwrite drive A: (Y/N)?: \n"},
-                          Refusal{"KeysRunOut", {}, "\n"}),
-        ::testing::Bool()),
+    ::testing::Combine(::testing::Values(Refusal{"NotALetter", {'1', 'k'}, "\n"},
+                                         Refusal{"ConfirmationRefused",
+                                                 {'a', 'n', 'k'},
+                                                 "\nOverwrite drive A: (Y/N)?: \n"},
+                                         Refusal{"KeysRunOut", {}, "\n"}),
+                       ::testing::Bool()),
     [](const ::testing::TestParamInfo<std::tuple<Refusal, bool>> &info) {
         return std::string(std::get<0>(info.param).name) +
                (std::get<1>(info.param) ? "_Paused" : "_NoPause");

@@ -49,7 +49,8 @@ bool imageWritten()
 
 bool untouched()
 {
-    static const std::vector<unsigned char> fresh(IMAGE_SIZE + 4096, 0xF6); // as addDiskette fills it
+    static const std::vector<unsigned char> fresh(IMAGE_SIZE + 4096,
+                                                  0xF6); // as addDiskette fills it
     return sim::drive('A').store == fresh;
 }
 
@@ -75,10 +76,11 @@ Expected expectedEnding(const Calls &log, size_t index, DWORD code)
     size_t secondKey = firstKey + 1;
     while (log[secondKey] != "_getch()")
         secondKey++;
-    Expected success{0, dialogue(listed, 'A') + kCongratulations + kKeyPrompt, true, 0, false,
+    Expected success{0,    dialogue(listed, 'A') + kCongratulations + kKeyPrompt, true, 0, false,
                      false};
     auto stop = [&](const std::string &message, int volumes, bool locked, bool ownOpen) {
-        return Expected{1, dialogue(listed, 'A') + framed(message) + kKeyPrompt, false, volumes,
+        return Expected{1,      dialogue(listed, 'A') + framed(message) + kKeyPrompt,
+                        false,  volumes,
                         locked, ownOpen};
     };
 
@@ -88,19 +90,26 @@ Expected expectedEnding(const Calls &log, size_t index, DWORD code)
         if (startsWith(call, "CloseHandle"))
             return {0, success.transcript, true, 1, false, false}; // the handle stays open
         bool aboutA = call.find("A:") != std::string::npos;
-        return {0, dialogue(aboutA ? "" : listed, 'A') + kCongratulations + kKeyPrompt, true, 0,
+        return {0,     dialogue(aboutA ? "" : listed, 'A') + kCongratulations + kKeyPrompt,
+                true,  0,
                 false, false};
     }
     if (index == firstKey)
         return {1,
                 std::string(kBanner) + listed + kLetterPrompt + "\n" +
                     "\nNo valid drive letter entered, exiting...\n" + kKeyPrompt,
-                false, 0, false, false};
+                false,
+                0,
+                false,
+                false};
     if (index == secondKey)
-        return {1,
-                dialogue(listed, 'A') + "\nNo valid drive letter entered, exiting...\n" +
-                    kKeyPrompt,
-                false, 0, false, false};
+        return {
+            1,
+            dialogue(listed, 'A') + "\nNo valid drive letter entered, exiting...\n" + kKeyPrompt,
+            false,
+            0,
+            false,
+            false};
     if (startsWith(call, "CreateFileA(\\\\.\\A:"))
         return stop("error opening drive A: " + text + "\n", 0, false, false);
     if (startsWith(call, "DeviceIoControl(volume A:, LOCK"))
@@ -142,8 +151,8 @@ TEST(EveryCallFailed, EachSystemCallOfASuccessfulRunFailingAloneEndsInAnOrderlyW
         // Formatting into the program's own buffers cannot fail for its
         // fixed formats, and a failed print only loses its text.
         if (startsWith(call, "_snprintf") || startsWith(call, "_vsnprintf") ||
-            startsWith(call, "printf") || startsWith(call, "puts") ||
-            startsWith(call, "putchar") || startsWith(call, "fflush"))
+            startsWith(call, "printf") || startsWith(call, "puts") || startsWith(call, "putchar") ||
+            startsWith(call, "fflush"))
             continue;
         SCOPED_TRACE("failing call " + std::to_string(index) + ": " + call);
         standardMachine();
@@ -206,7 +215,8 @@ TEST(EveryCallFailed, ShortAndEmptyWritesStopWithTheirMessages)
         standardMachine();
         sim::drive('A').writeLimit = result.limit;
         EXPECT_EQ(sim::runProgram(), 1);
-        EXPECT_EQ(transcript(), dialogue("\n A: 1.44 MB", 'A') + framed(result.message) + kKeyPrompt);
+        EXPECT_EQ(transcript(),
+                  dialogue("\n A: 1.44 MB", 'A') + framed(result.message) + kKeyPrompt);
         EXPECT_TRUE(sim::drive('A').locked);
         EXPECT_FALSE(sim::drive('A').dismounted);
     }

@@ -12,7 +12,7 @@
 int imagewriteMain(int argc, char **argv);
 
 class Simulated : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sim::reset(); }
 };
 

@@ -14,7 +14,10 @@ struct Grouping {
     const char *text;
 };
 
-void PrintTo(const Grouping &g, std::ostream *os) { *os << g.value; }
+void PrintTo(const Grouping &g, std::ostream *os)
+{
+    *os << g.value;
+}
 
 class CommanumberGroups : public ::testing::TestWithParam<Grouping> {};
 
@@ -24,12 +27,12 @@ TEST_P(CommanumberGroups, PutsACommaBetweenGroupsOfThreeDigits)
     EXPECT_STREQ(commanumber(GetParam().value), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, CommanumberGroups,
-    ::testing::Values(Grouping{0, "0"}, Grouping{7, "7"}, Grouping{999, "999"},
-                      Grouping{1000, "1,000"}, Grouping{123456, "123,456"},
-                      Grouping{1234567, "1,234,567"}, Grouping{1000000000, "1,000,000,000"},
-                      Grouping{ULLONG_MAX, "18,446,744,073,709,551,615"}));
+INSTANTIATE_TEST_SUITE_P(Values, CommanumberGroups,
+                         ::testing::Values(Grouping{0, "0"}, Grouping{7, "7"}, Grouping{999, "999"},
+                                           Grouping{1000, "1,000"}, Grouping{123456, "123,456"},
+                                           Grouping{1234567, "1,234,567"},
+                                           Grouping{1000000000, "1,000,000,000"},
+                                           Grouping{ULLONG_MAX, "18,446,744,073,709,551,615"}));
 
 TEST(Commanumber, LargestValueStartsAtIndexOneOfItsSlot)
 {
@@ -68,7 +71,10 @@ struct Capacity {
     const char *text;
 };
 
-void PrintTo(const Capacity &c, std::ostream *os) { *os << c.bytes; }
+void PrintTo(const Capacity &c, std::ostream *os)
+{
+    *os << c.bytes;
+}
 
 class CapacityTexts : public ::testing::TestWithParam<Capacity> {};
 
@@ -80,22 +86,25 @@ TEST_P(CapacityTexts, ReadsAsTheDriveListShowsIt)
 
 INSTANTIATE_TEST_SUITE_P(
     Thresholds, CapacityTexts,
-    ::testing::Values(
-        Capacity{0, "0.00 KB"}, Capacity{1023, "1.00 KB"}, Capacity{737280, "720.00 KB"},
-        Capacity{1474559, "1440.00 KB"}, Capacity{1474560, "1.44 MB"},
-        Capacity{2949120, "2.88 MB"}, Capacity{31499999, "30.76 MB"},
-        Capacity{31500000, "32 MB"}, Capacity{999499999, "999 MB"},
-        Capacity{999500000, "1,000 MB"}, Capacity{16008609792ull, "16,009 MB"},
-        // Near the top of 64 bits adding 500,000 before dividing would wrap around.
-        Capacity{ULLONG_MAX - 499999, "18,446,744,073,709 MB"},
-        Capacity{ULLONG_MAX, "18,446,744,073,710 MB"}));
+    ::testing::Values(Capacity{0, "0.00 KB"}, Capacity{1023, "1.00 KB"},
+                      Capacity{737280, "720.00 KB"}, Capacity{1474559, "1440.00 KB"},
+                      Capacity{1474560, "1.44 MB"}, Capacity{2949120, "2.88 MB"},
+                      Capacity{31499999, "30.76 MB"}, Capacity{31500000, "32 MB"},
+                      Capacity{999499999, "999 MB"}, Capacity{999500000, "1,000 MB"},
+                      Capacity{16008609792ull, "16,009 MB"},
+                      // Near the top of 64 bits adding 500,000 before dividing would wrap around.
+                      Capacity{ULLONG_MAX - 499999, "18,446,744,073,709 MB"},
+                      Capacity{ULLONG_MAX, "18,446,744,073,710 MB"}));
 
 struct RingUse {
     unsigned long long bytes;
     bool takesASlot;
 };
 
-void PrintTo(const RingUse &r, std::ostream *os) { *os << r.bytes; }
+void PrintTo(const RingUse &r, std::ostream *os)
+{
+    *os << r.bytes;
+}
 
 class CapacityRing : public ::testing::TestWithParam<RingUse> {};
 
@@ -119,7 +128,10 @@ struct Trim {
     const char *text;
 };
 
-void PrintTo(const Trim &t, std::ostream *os) { *os << ::testing::PrintToString(std::string(t.message)); }
+void PrintTo(const Trim &t, std::ostream *os)
+{
+    *os << ::testing::PrintToString(std::string(t.message));
+}
 
 class ErrorTexts : public Simulated, public ::testing::WithParamInterface<Trim> {};
 
@@ -137,8 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Trim{"Line feed alone.\nNext", "Line feed alone"},
                       Trim{"Carriage return alone.\rNext", "Carriage return alone"},
                       Trim{"Several stops...\r\n", "Several stops.."},
-                      Trim{"A stop. Inside\r\n", "A stop. Inside"},
-                      Trim{".\r\n", ""}, Trim{"\r\n", ""}, Trim{"\n.", ""}));
+                      Trim{"A stop. Inside\r\n", "A stop. Inside"}, Trim{".\r\n", ""},
+                      Trim{"\r\n", ""}, Trim{"\n.", ""}));
 
 TEST_F(Simulated, ErrorTextOfZeroIsTheLastErrorOfTheThread)
 {
@@ -225,7 +237,10 @@ struct Cut {
     size_t shown;
 };
 
-void PrintTo(const Cut &c, std::ostream *os) { *os << c.length; }
+void PrintTo(const Cut &c, std::ostream *os)
+{
+    *os << c.length;
+}
 
 class LongMessages : public Simulated, public ::testing::WithParamInterface<Cut> {};
 

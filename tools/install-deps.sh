@@ -3,6 +3,8 @@
 # what is missing. Takes the package groups to install as arguments:
 #   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compiler
 #   wine   - Wine with its 32-bit half, tmux, dosfstools, mtools
+#   check  - clang with libFuzzer, clang-tidy, clang-format, cppcheck
+#   boot   - qemu, to boot the written diskette
 set -euo pipefail
 
 missing=()
@@ -17,6 +19,8 @@ for group in "$@"; do
   case $group in
     build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 ;;
     wine) need wine wine32:i386 tmux dosfstools mtools python3 ;;
+    check) need clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
+    boot) need qemu-system-x86 ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -33,4 +37,4 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-ar
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+$sudo apt-get install -y -q "${missing[@]}"

@@ -1,12 +1,14 @@
 // The simulated machine: Win32 and msvcrt as the image writer relies on them,
 // scripted by the tests through sim.h.
-#include "sim.h"
-
+// The C library's headers come first: after sim.h, the simulated stdio
+// names stand in the global scope beside them.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <memory>
+
+#include "sim.h"
 
 int imagewriteMain(int argc, char **argv);
 
@@ -193,8 +195,7 @@ void reset()
         {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
         {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
         {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
-        {ERROR_IO_DEVICE,
-         "The request could not be performed because of an I/O device error.\r\n"},
+        {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
     };
 }
 
@@ -266,8 +267,8 @@ bool ownFileOpen()
 
 std::vector<std::string> systemCalls()
 {
-    static const char *const printing[] = {"printf(", "puts(", "putchar(", "_snprintf(",
-                                           "_vsnprintf(", "fflush("};
+    static const char *const printing[] = {"printf(",    "puts(",       "putchar(",
+                                           "_snprintf(", "_vsnprintf(", "fflush("};
     std::vector<std::string> out;
     for (const std::string &call : machine.calls) {
         bool skip = false;
@@ -311,8 +312,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         machine.lastError = error;
         return INVALID_HANDLE_VALUE;
     }
-    if (strlen(name) == 6 && strncmp(name, "\\\\.\\", 4) == 0 && name[5] == ':' &&
-        name[4] >= 'A' && name[4] <= 'Z') {
+    if (strlen(name) == 6 && strncmp(name, "\\\\.\\", 4) == 0 && name[5] == ':' && name[4] >= 'A' &&
+        name[4] <= 'Z') {
         Drive &d = drive(name[4]);
         if (!d.present || d.openError) {
             machine.lastError = d.openError ? d.openError : ERROR_FILE_NOT_FOUND;
@@ -335,8 +336,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED overlapped)
 {
     DWORD error = enter(format("DeviceIoControl(%s, %s, in %u, out %u)", describe(device).c_str(),
                                controlName(code), inSize, outSize));
@@ -408,14 +409,14 @@ unsigned GetDriveTypeA(LPCSTR root)
     return d.present ? d.driveType : DRIVE_NO_ROOT_DIR;
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-               LPOVERLAPPED overlapped)
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped)
 {
     const unsigned char *bytes = (const unsigned char *)buffer;
     std::string where = "buffer";
     if (viewStart && bytes >= viewStart && bytes <= viewStart + viewSize)
         where = format("view+%ld", (long)(bytes - viewStart));
-    DWORD error = enter(format("WriteFile(%s, %s, %u)", describe(file).c_str(), where.c_str(), count));
+    DWORD error =
+        enter(format("WriteFile(%s, %s, %u)", describe(file).c_str(), where.c_str(), count));
     if (written)
         *written = 0;
     if (error)
@@ -489,7 +490,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size)
 
 DWORD GetFileSize(HANDLE file, LPDWORD high)
 {
-    DWORD error = enter(format("GetFileSize(%s, %s)", describe(file).c_str(), high ? "high" : "null"));
+    DWORD error =
+        enter(format("GetFileSize(%s, %s)", describe(file).c_str(), high ? "high" : "null"));
     Handle *entry = lookup(file);
     if (error || !entry || !entry->open || entry->kind != Kind::OwnFile) {
         machine.lastError = error ? error : ERROR_INVALID_HANDLE;
@@ -501,8 +503,8 @@ DWORD GetFileSize(HANDLE file, LPDWORD high)
     return (DWORD)size;
 }
 
-HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
-                          DWORD maxHigh, DWORD maxLow, LPCSTR name)
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
+                          DWORD maxLow, LPCSTR name)
 {
     DWORD error = enter(format("CreateFileMappingA(%s, %s, %u, %u, %u, %s)", describe(file).c_str(),
                                security ? "attributes" : "null", protect, maxHigh, maxLow,
@@ -523,8 +525,7 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD pro
     return newHandle(Kind::Mapping, 0);
 }
 
-LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                     size_t length)
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length)
 {
     DWORD error = enter(format("MapViewOfFile(%s, %u, %u, %u, %zu)", describe(mapping).c_str(),
                                access, offsetHigh, offsetLow, length));
@@ -579,13 +580,13 @@ DWORD GetLastError()
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
                      DWORD size, va_list *arguments)
 {
-    DWORD error = enter(format("FormatMessageA(%X, %s, %u, %u, %u, %s)", flags,
-                               source ? "source" : "null", code, language, size,
-                               arguments ? "arguments" : "null"));
+    DWORD error =
+        enter(format("FormatMessageA(%X, %s, %u, %u, %u, %s)", flags, source ? "source" : "null",
+                     code, language, size, arguments ? "arguments" : "null"));
     if (error)
         return fail(error);
-    const DWORD wanted = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                         FORMAT_MESSAGE_FROM_SYSTEM;
+    const DWORD wanted =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
     if (flags != wanted || !buffer)
         return fail(ERROR_INVALID_PARAMETER);
     auto found = machine.messages.find(code);

@@ -28,8 +28,13 @@ enum : DWORD {
     ERROR_IO_DEVICE = 1117,
 };
 
-enum : unsigned { DRIVE_UNKNOWN = 0, DRIVE_NO_ROOT_DIR = 1, DRIVE_FIXED = 3, DRIVE_REMOTE = 4,
-                  DRIVE_CDROM = 5 };
+enum : unsigned {
+    DRIVE_UNKNOWN = 0,
+    DRIVE_NO_ROOT_DIR = 1,
+    DRIVE_FIXED = 3,
+    DRIVE_REMOTE = 4,
+    DRIVE_CDROM = 5
+};
 
 struct Geometry {
     DWORD error = 0; // non-zero: the geometry query fails with this code
@@ -46,8 +51,8 @@ struct Drive {
     Geometry geometry;
     unsigned driveType = DRIVE_NO_ROOT_DIR;
     DWORD lockError = 0, dismountError = 0, unlockError = 0;
-    DWORD writeError = 0;       // non-zero: WriteFile fails with this code
-    DWORD writeLimit = ~0u;     // a write succeeds but stores at most this many bytes
+    DWORD writeError = 0;             // non-zero: WriteFile fails with this code
+    DWORD writeLimit = ~0u;           // a write succeeds but stores at most this many bytes
     std::vector<unsigned char> store; // the medium; writes beyond it come back short
     bool locked = false;
     bool dismounted = false;
