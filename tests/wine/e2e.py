@@ -70,8 +70,15 @@ def setup(work, program):
         released = f.read()
     with open(os.path.join(drive_c, "extra.exe"), "wb") as f:
         f.write(released + bytes(range(100)))
+    # The release in a folder whose full path passes 260 characters.
+    deep = os.path.join(drive_c, *LONG_FOLDERS)
+    os.makedirs(deep)
+    shutil.copyfile(release, os.path.join(deep, "release.exe"))
     print("prefix ready:", prefix)
 
+
+LONG_FOLDERS = ["d%d" % i + "x" * 60 for i in range(5)]
+LONG_PATH = "C:\\" + "\\".join(LONG_FOLDERS) + "\\release.exe"  # 329 characters
 
 BANNER = ["", "", "   Varnel Tarvex Flash Disk Creation Utility 1.00", "",
           "Searching for removable drives..."]
@@ -120,7 +127,40 @@ SCENARIOS = {
     "write_fails": ("release.exe", ["b", "y"],
                     BANNER + [PROMPT, confirm("B")] +
                     framed(re.compile(r'\*\*\* WriteFile error "\S.*" \*\*\*')), 1, "untouched"),
+    "path_too_long": (LONG_PATH, ["a", "y"],
+                      BANNER + [PROMPT, confirm("A")] +
+                      framed("*** program path longer than 259 characters: move the program "
+                             "to a shorter path ***"), 1, "untouched"),
+    # Standard output in a file: the keys still come from the console, and
+    # the program ends without waiting for a key nobody is prompted for.
+    "stdout_to_file": ("release.exe", ["a", "y"],
+                       b"\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \r\n\r\n"
+                       b"Searching for removable drives...\r\n"
+                       b"Enter drive letter to be overwritten with files : \r\n"
+                       b"Overwrite drive A: (Y/N)?: \r\n\r\n"
+                       b"  Congratulations! You have successfully created a bootable BIOS "
+                       b"Update Disk in drive A:\r\n", 0, "image"),
+    # No console at all: no key can come, and that is a refusal.
+    "no_console": ("release.exe", [],
+                   b"\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \r\n\r\n"
+                   b"Searching for removable drives...\r\n"
+                   b"Enter drive letter to be overwritten with files : \r\n\r\n"
+                   b"No valid drive letter entered, exiting...\r\n", 1, "untouched"),
 }
+
+
+def wait_for_file(path, text, seconds=30):
+    """Waits until the file holds the text."""
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            with open(path, "rb") as f:
+                if text in f.read():
+                    return
+        except OSError:
+            pass
+        time.sleep(0.2)
+    raise AssertionError("waited %ds for %r in %s" % (seconds, text, path))
 
 
 class Pane:
@@ -175,39 +215,65 @@ def run(work, scenario):
     if os.path.exists(status_file):
         os.remove(status_file)
 
-    command = "cd '%s' && wine %s; echo $? > '%s'" % (drive_c, program, status_file)
-    pane = Pane(work, scenario, command)
     failures = []
-    try:
-        pane.wait_for(PROMPT)
-        pane.keys(keys[0])
-        if len(keys) > 1:
-            pane.wait_for(confirm(keys[0].upper()))
+    got_status = None
+    if scenario == "no_console":
+        done = subprocess.run(["wine", program], cwd=drive_c, env=env_for(work),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=60)
+        screen, got_status = done.stdout, done.returncode
+    elif scenario == "stdout_to_file":
+        output = os.path.join(work, scenario + ".out")
+        pane = Pane(work, scenario, "cd '%s' && wine %s > '%s'; echo $? > '%s'"
+                    % (drive_c, program, output, status_file))
+        try:
+            wait_for_file(output, PROMPT.encode())
+            pane.keys(keys[0])
+            wait_for_file(output, confirm("A").encode())
             pane.keys(keys[1])
-        # The final screen is the one the user reads while the program waits
-        # for its last key; Wine's console redraws as the program ends.
-        pane.wait_for(KEY_PROMPT)
-        time.sleep(0.3)
-        screen = pane.screen()
-        pane.keys("k")
-        end = time.time() + 30
-        while not os.path.exists(status_file) and time.time() < end:
-            time.sleep(0.2)
-    finally:
-        pane.close()
+            wait_for_file(status_file, b"\n")
+        finally:
+            pane.close()
+        with open(output, "rb") as f:
+            screen = f.read()
+    else:
+        pane = Pane(work, scenario, "cd '%s' && wine '%s'; echo $? > '%s'"
+                    % (drive_c, program, status_file))
+        try:
+            pane.wait_for(PROMPT)
+            pane.keys(keys[0])
+            if len(keys) > 1:
+                pane.wait_for(confirm(keys[0].upper()))
+                pane.keys(keys[1])
+            # The final screen is the one the user reads while the program
+            # waits for its last key; Wine's console redraws as it ends.
+            pane.wait_for(KEY_PROMPT)
+            time.sleep(0.3)
+            screen = pane.screen()
+            pane.keys("k")
+            wait_for_file(status_file, b"\n")
+        finally:
+            pane.close()
 
-    if len(screen) != len(expected):
+    if isinstance(expected, bytes):
+        if screen != expected:
+            failures.append("the output differs:\n  got      %r\n  expected %r"
+                            % (screen, expected))
+        screen = screen.decode("ascii", "replace").split("\r\n")
+    elif len(screen) != len(expected):
         failures.append("the screen has %d lines, expected %d" % (len(screen), len(expected)))
-    for number, (got, want) in enumerate(zip(screen, expected), 1):
+    for number, (got, want) in enumerate(zip(screen, expected) if isinstance(expected, list)
+                                         else [], 1):
         ok = want.fullmatch(got) if isinstance(want, re.Pattern) else got == want
         if not ok:
             failures.append("line %d: got %r, expected %r" % (number, got,
                                                              getattr(want, "pattern", want)))
-    try:
-        with open(status_file) as f:
-            got_status = int(f.read().strip())
-    except (OSError, ValueError):
-        got_status = None
+    if got_status is None:
+        try:
+            with open(status_file) as f:
+                got_status = int(f.read().strip())
+        except (OSError, ValueError):
+            pass
     if got_status != status:
         failures.append("exit status %r, expected %d" % (got_status, status))
 
@@ -216,7 +282,8 @@ def run(work, scenario):
     if floppy == "untouched":
         wanted = before
     else:
-        with open(os.path.join(drive_c, program), "rb") as f:
+        with open(os.path.join(drive_c, "release.exe" if program == LONG_PATH else program),
+                  "rb") as f:
             payload = f.read()[-IMAGE_SIZE:]
         if floppy == "shifted":
             # The last 1,474,560 bytes of the file: the image without its first
@@ -238,6 +305,8 @@ def run(work, scenario):
 
 
 def main(argv):
+    if len(argv) >= 3:
+        argv = argv[:2] + [os.path.abspath(argv[2])] + argv[3:]
     if len(argv) >= 3 and argv[1] == "setup":
         setup(argv[2], argv[3])
         return 0
