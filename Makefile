@@ -1,7 +1,9 @@
 # The two commands a newcomer needs: `make demo` and `make test`. Both install
 # what a fresh Debian 12 machine lacks first.
-#   make release [IMAGE=path/to/disk.img]  build/win32/release/imagewrite.exe
-.PHONY: all deps test-deps build host asan fuzz win32 test release default-image demo clean
+#   make release [IMAGE=path/to/disk.img]     build/win32/release/imagewrite.exe
+#   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
+.PHONY: all deps test-deps build host asan fuzz win32 test release default-image demo \
+	boot-check clean
 
 DEFAULT_IMAGE := build/image/default.img
 IMAGE ?= $(DEFAULT_IMAGE)
@@ -51,6 +53,10 @@ release: win32 $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
 
 demo: release
 	bash tools/demo.sh $(RELEASE)
+
+boot-check: $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
+	bash tools/install-deps.sh boot
+	python3 tools/boot-check.py "$(IMAGE)"
 
 clean:
 	rm -rf build

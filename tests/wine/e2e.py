@@ -3,6 +3,7 @@
 
     e2e.py setup   WORKDIR PROGRAM   make the Wine prefix and the files to run
     e2e.py run     WORKDIR SCENARIO  run one scenario
+    e2e.py boot    WORKDIR           write the floppy, then boot it in qemu
     e2e.py cleanup WORKDIR           stop the prefix's wineserver
 
 The prefix has C: and two removable floppy drives: A:, backed by a file
@@ -304,6 +305,21 @@ def run(work, scenario):
     return 0
 
 
+def boot(work):
+    """The whole chain: the real release writes the floppy under Wine, and a
+    PC emulator boots what landed on it."""
+    if run(work, "confirm_lower"):
+        return 1
+    disk = os.path.join(work, "written.img")
+    with open(os.path.join(work, "floppy-a.img"), "rb") as f:
+        written = f.read(IMAGE_SIZE)
+    with open(disk, "wb") as f:
+        f.write(written)
+    return subprocess.run([sys.executable, os.path.join(TOOLS, "boot-check.py"), disk,
+                           "--expect", "This diskette carries no BIOS update yet.",
+                           "--seconds", "25"]).returncode
+
+
 def main(argv):
     if len(argv) >= 3:
         argv = argv[:2] + [os.path.abspath(argv[2])] + argv[3:]
@@ -312,6 +328,8 @@ def main(argv):
         return 0
     if len(argv) == 4 and argv[1] == "run":
         return run(argv[2], argv[3])
+    if len(argv) == 3 and argv[1] == "boot":
+        return boot(argv[2])
     if len(argv) == 3 and argv[1] == "cleanup":
         wineserver(argv[2], "-k")
         return 0
