@@ -25,7 +25,7 @@ if [ -t 0 ] && [ -t 1 ]; then
   (cd "$prefix/drive_c" && wine imagewrite.exe) || status=$?
 else
   echo "demo: no terminal here, so the demo types a, y and the final key itself"
-  socket=$work/tmux.sock
+  socket=$(mktemp -u /tmp/imagewrite-demo.XXXXXX) # socket paths must stay short
   tmux -S "$socket" kill-server 2>/dev/null || true
   tmux -S "$socket" -f /dev/null new-session -d -s demo -x 100 -y 30 \
     "cd '$prefix/drive_c' && wine imagewrite.exe; echo \$? > '$work/status'"

@@ -20,6 +20,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 IMAGE_SIZE = 1474560
@@ -168,7 +169,9 @@ class Pane:
     """One tmux server and session of the test's own, with the program in it."""
 
     def __init__(self, work, name, command):
-        self.socket = os.path.join(work, "tmux-" + name)
+        # Unix socket paths are short (108 bytes): keep them out of the build tree.
+        self.socket = os.path.join(tempfile.gettempdir(), "imagewrite-e2e-%d-%s" % (os.getpid(),
+                                                                                      name))
         self.name = name
         subprocess.run(["tmux", "-S", self.socket, "kill-server"], stderr=subprocess.DEVNULL)
         env = env_for(work)
