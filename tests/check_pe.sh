@@ -25,6 +25,14 @@ done
 for f in CreateFileA DeviceIoControl WriteFile GetDriveTypeA FormatMessageA MapViewOfFile; do
   check "imports KERNEL32's $f" grep -qx "KERNEL32.dll:$f" <<<"$imports"
 done
+# The manifest asks for administrator rights (raw volume access needs them);
+# the version resource names the product and its version (UTF-16 strings).
+utf16() { printf '%s' "$1" | sed 's/./&\\x00/g'; } # as a grep -P pattern
+check "manifest asks for administrator rights" grep -qa 'level="requireAdministrator"' "$exe"
+check "version resource names the product" \
+  grep -qaP "$(utf16 'ProductName')\\x00+$(utf16 'Varnel Tarvex Flash Disk Creation Utility')" "$exe"
+check "version resource gives version 1.00" \
+  grep -qaP "$(utf16 'ProductVersion')\\x00+$(utf16 '1.00')\\x00" "$exe"
 size=$(stat -c %s "$exe")
 check "linked size $size is a multiple of 512, so an appended image starts sector-aligned" \
   test $((size % 512)) -eq 0
