@@ -8,6 +8,8 @@
 DEFAULT_IMAGE := build/image/default.img
 IMAGE ?= $(DEFAULT_IMAGE)
 RELEASE := build/win32/release/imagewrite.exe
+# The default image is made first only when no image of one's own is given.
+IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
 
 all: build
 
@@ -48,13 +50,13 @@ default-image: deps
 	@mkdir -p $(dir $(DEFAULT_IMAGE))
 	bash tools/make-default-image.sh $(DEFAULT_IMAGE)
 
-release: win32 $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
+release: win32 $(IMAGE_PREREQ)
 	bash tools/package-release.sh build/win32/imagewrite.exe "$(IMAGE)" $(RELEASE)
 
 demo: release
 	bash tools/demo.sh $(RELEASE)
 
-boot-check: $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
+boot-check: $(IMAGE_PREREQ)
 	bash tools/install-deps.sh boot
 	python3 tools/boot-check.py "$(IMAGE)"
 

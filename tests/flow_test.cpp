@@ -18,19 +18,6 @@ const char *const kMapping = "CreateFileMappingA(own file, null, 2, 0, 0, null)"
 const char *const kView = "MapViewOfFile(mapping, 4, 0, 0, 0)";
 const char *const kWrite = "WriteFile(volume A:, view+20480, 1474560)";
 
-std::string dialogue(char letter)
-{
-    return std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt + "\nOverwrite drive " + letter +
-           ": (Y/N)?: \n";
-}
-
-std::string congratulations(char letter)
-{
-    return std::string("\n  Congratulations! You have successfully created a bootable BIOS "
-                       "Update Disk in drive ") +
-           letter + ":\n";
-}
-
 std::string formatMessage(DWORD code)
 {
     return "FormatMessageA(1300, null, " + std::to_string(code) + ", 1024, 0, null)";
@@ -80,7 +67,7 @@ TEST_F(Run, WritesTheImageAndReportsSuccess)
 {
     homed(true);
     EXPECT_EQ(sim::runProgram(), 0);
-    EXPECT_EQ(transcript(), dialogue('A') + congratulations('A') + kKeyPrompt);
+    EXPECT_EQ(transcript(), dialogue(kListedA, 'A') + congratulations('A') + kKeyPrompt);
     Calls expected =
         concat(concat({"GetStdHandle(-11)", "GetConsoleScreenBufferInfo(console)"}, scanCalls("A")),
                {"_getch()", "_getch()", kOpenA, kLockA, "GetModuleFileNameA(null, 260)", kOwnOpen,
@@ -101,7 +88,7 @@ TEST_F(Run, WithoutAWindowOfItsOwnEndsWithoutWaiting)
 {
     homed(false);
     EXPECT_EQ(sim::runProgram(), 0);
-    EXPECT_EQ(transcript(), dialogue('A') + congratulations('A'));
+    EXPECT_EQ(transcript(), dialogue(kListedA, 'A') + congratulations('A'));
     EXPECT_EQ(sim::systemCalls().back(), "CloseHandle(own file)");
     EXPECT_EQ(machine.console.nextKey, 2u);
     EXPECT_TRUE(imageOnDiskette());
@@ -111,7 +98,7 @@ TEST_F(Run, OutputToAFileNeverWaitsForAKey)
 {
     machine.console.isConsole = false;
     EXPECT_EQ(sim::runProgram(), 0);
-    EXPECT_EQ(transcript(), dialogue('A') + congratulations('A'));
+    EXPECT_EQ(transcript(), dialogue(kListedA, 'A') + congratulations('A'));
     EXPECT_EQ(machine.console.nextKey, 2u);
 }
 
@@ -204,7 +191,8 @@ TEST_P(Endings, StopWithTheFramedMessageAndStatusOne)
     EXPECT_EQ(sim::runProgram(), 1);
 
     char letter = sim::machine.console.keys[0] == 'q' ? 'Q' : 'A';
-    EXPECT_EQ(transcript(), dialogue(letter) + framed(ending.message) + (pause ? kKeyPrompt : ""));
+    EXPECT_EQ(transcript(),
+              dialogue(kListedA, letter) + framed(ending.message) + (pause ? kKeyPrompt : ""));
     Calls tail = concat(ending.tail, pause ? Calls{"_getch()", "exit(1)"} : Calls{"exit(1)"});
     EXPECT_EQ(lastCalls(tail.size()), tail);
     EXPECT_EQ(sim::openVolumeHandles(), ending.volumeHandles);
@@ -248,9 +236,8 @@ TEST_P(NoDriveChosen, EndsWithItsOwnUnframedMessage)
     homed(pause);
     sim::typeKeys(refusal.keys);
     EXPECT_EQ(sim::runProgram(), 1);
-    EXPECT_EQ(transcript(),
-              std::string(kBanner) + "\n A: 1.44 MB" + kLetterPrompt + refusal.afterPrompt +
-                  "\nNo valid drive letter entered, exiting...\n" + (pause ? kKeyPrompt : ""));
+    EXPECT_EQ(transcript(), std::string(kBanner) + kListedA + kLetterPrompt + refusal.afterPrompt +
+                                kNoDrive + (pause ? kKeyPrompt : ""));
     EXPECT_EQ(sim::openHandles(), 0);
     EXPECT_EQ(sim::drive('A').store, before);
     EXPECT_EQ(sim::systemCalls().back(), "_getch()");
@@ -287,7 +274,7 @@ TEST_F(Run, BytesAfterTheImageMoveTheWindowToTheLastImageSizeBytes)
     EXPECT_EQ(machine.writeViewOffset, (long)(kProgramSize + 100));
     image.assign(file.begin() + 100, file.end());
     EXPECT_TRUE(imageOnDiskette());
-    EXPECT_EQ(transcript(), dialogue('A') + congratulations('A'));
+    EXPECT_EQ(transcript(), dialogue(kListedA, 'A') + congratulations('A'));
 }
 
 TEST_F(Run, OwnPathOf259CharactersStillFits)
@@ -309,7 +296,7 @@ TEST_P(HandBackFailure, StillEndsInSuccess)
     if (GetParam() & 2)
         sim::drive('A').unlockError = sim::ERROR_NOT_READY;
     EXPECT_EQ(sim::runProgram(), 0);
-    EXPECT_EQ(transcript(), dialogue('A') + congratulations('A'));
+    EXPECT_EQ(transcript(), dialogue(kListedA, 'A') + congratulations('A'));
     EXPECT_TRUE(imageOnDiskette());
     EXPECT_EQ(sim::openVolumeHandles(), 0);
     EXPECT_FALSE(sim::drive('A').locked); // closing the handle ends the lock

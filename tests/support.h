@@ -36,6 +36,22 @@ const char *const kBanner = "\n\n   Varnel Tarvex Flash Disk Creation Utility 1.
                             "Searching for removable drives...";
 const char *const kLetterPrompt = "\nEnter drive letter to be overwritten with files : ";
 const char *const kKeyPrompt = "\n(press a key to exit)";
+const char *const kListedA = "\n A: 1.44 MB"; // the diskette at A:, as listed
+const char *const kNoDrive = "\nNo valid drive letter entered, exiting...\n";
+
+// From the banner through the confirmation of the letter.
+inline std::string dialogue(const std::string &listing, char letter)
+{
+    return std::string(kBanner) + listing + kLetterPrompt + "\nOverwrite drive " + letter +
+           ": (Y/N)?: \n";
+}
+
+inline std::string congratulations(char letter)
+{
+    return std::string("\n  Congratulations! You have successfully created a bootable BIOS "
+                       "Update Disk in drive ") +
+           letter + ":\n";
+}
 
 // The scan's calls when the letters in `listed` each hold a volume whose
 // geometry answers and every other letter fails to open.

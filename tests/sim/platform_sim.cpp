@@ -265,18 +265,22 @@ bool ownFileOpen()
     return false;
 }
 
-std::vector<std::string> systemCalls()
+bool isPrinting(const std::string &call)
 {
     static const char *const printing[] = {"printf(",    "puts(",       "putchar(",
                                            "_snprintf(", "_vsnprintf(", "fflush("};
+    for (const char *name : printing)
+        if (call.compare(0, strlen(name), name) == 0)
+            return true;
+    return false;
+}
+
+std::vector<std::string> systemCalls()
+{
     std::vector<std::string> out;
-    for (const std::string &call : machine.calls) {
-        bool skip = false;
-        for (const char *name : printing)
-            skip = skip || call.compare(0, strlen(name), name) == 0;
-        if (!skip)
+    for (const std::string &call : machine.calls)
+        if (!isPrinting(call))
             out.push_back(call);
-    }
     return out;
 }
 

@@ -120,6 +120,10 @@ int openHandles();
 int openVolumeHandles();
 bool ownFileOpen();
 
+// Whether a logged call prints or formats text: printf, puts, putchar,
+// _snprintf, _vsnprintf, fflush.
+bool isPrinting(const std::string &call);
+
 // The call log without the printing calls (printf, puts, putchar, _snprintf,
 // _vsnprintf, fflush): the system calls, the key reads and exit.
 std::vector<std::string> systemCalls();
