@@ -1,30 +1,37 @@
 #!/usr/bin/env bash
-# The linked Windows program: a 32-bit console PE that imports from
-# KERNEL32.dll and msvcrt.dll alone, with msvcrt's own formatted printing.
+# The linked Windows program: a console PE of the expected width that imports
+# from KERNEL32.dll and msvcrt.dll alone, with msvcrt's own formatted printing,
+# randomisable and non-executable data, its manifest and version resource.
+#   check_pe.sh EXE win32|win64
 set -u
-exe=$1
+exe=$1 arch=$2
 fail=0
 check() { # description, command...
   local what=$1; shift
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; fail=1; fi
 }
-headers=$(i686-w64-mingw32-objdump -p "$exe") || { echo "FAILED: objdump cannot read $exe"; exit 1; }
+headers=$(x86_64-w64-mingw32-objdump -p -h "$exe") || { echo "FAILED: objdump cannot read $exe"; exit 1; }
 
 # The imports, one "DLL:function" per line.
 imports=$(awk '/DLL Name:/ {dll=$3; next}
                dll != "" && NF == 0 {dll=""; next}
                dll != "" && $1 ~ /^[0-9a-f]+$/ && NF >= 3 {print dll ":" $3}' <<<"$headers")
 dlls=$(grep -o 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3 | sort | tr '\n' ' ')
+# IMAGE_DLLCHARACTERISTICS_: DYNAMIC_BASE 0x40, NX_COMPAT 0x100, and for
+# 64-bit HIGH_ENTROPY_VA 0x20.
+if [ "$arch" = win64 ]; then magic='(PE32+)' bits=$((0x160)); else magic='(PE32)' bits=$((0x140)); fi
+characteristics=$((0x$(awk '$1 == "DllCharacteristics" {print $2}' <<<"$headers")))
 
-check "PE32 (32-bit) image" grep -q 'Magic.*(PE32)$' <<<"$headers"
+check "$magic image" test "$(awk '$1 == "Magic" {print $3}' <<<"$headers")" = "$magic"
 check "console subsystem" grep -q 'Subsystem.*(Windows CUI)' <<<"$headers"
 check "imports KERNEL32.dll and msvcrt.dll only (got: $dlls)" test "$dlls" = "KERNEL32.dll msvcrt.dll "
-for f in printf _snprintf _vsnprintf _getch puts putchar exit; do
-  check "imports msvcrt's $f" grep -qx "msvcrt.dll:$f" <<<"$imports"
+for f in msvcrt.dll:{printf,_snprintf,_vsnprintf,_getch,puts,putchar,exit} \
+  KERNEL32.dll:{CreateFileA,DeviceIoControl,WriteFile,GetDriveTypeA,FormatMessageA,MapViewOfFile}; do
+  check "imports $f" grep -qx "$f" <<<"$imports"
 done
-for f in CreateFileA DeviceIoControl WriteFile GetDriveTypeA FormatMessageA MapViewOfFile; do
-  check "imports KERNEL32's $f" grep -qx "KERNEL32.dll:$f" <<<"$imports"
-done
+check "DllCharacteristics $(printf 0x%x $characteristics) has the bits $(printf 0x%x $bits)" \
+  test $((characteristics & bits)) -eq $bits
+check "a relocation section, so the image can move" grep -qE '^ *[0-9]+ \.reloc ' <<<"$headers"
 # The manifest asks for administrator rights (raw volume access needs them);
 # the version resource names the product and its version (UTF-16 strings).
 utf16() { printf '%s' "$1" | sed 's/./&\\x00/g'; } # as a grep -P pattern

@@ -74,4 +74,14 @@ refusal "an image one byte long" "$work/long.img" "'$work/long.img' is 1474561 b
 refusal "an empty image" "$work/empty.img" "'$work/empty.img' is 0 bytes"
 refusal "a missing image" "$work/none.img" "'$work/none.img': no such file"
 refusal "a folder given as the image" "$work" "'$work': not a regular file"
+
+# An output that names an input is refused before anything is touched.
+cp "$img" "$work/in.img" && cp "$program" "$work/in.exe"
+for input in "$work/in.img" "$work/in.exe"; do
+  bash "$tools/package-release.sh" "$work/in.exe" "$work/in.img" "$input" >/dev/null 2>"$work/err"
+  check "the output $input, an input, is refused" grep -qF "the output '$input' is the input" \
+    "$work/err"
+done
+check "and both inputs are left as they were" cmp -s "$img" "$work/in.img"
+check "(the program too)" cmp -s "$program" "$work/in.exe"
 exit $fail

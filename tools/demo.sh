@@ -3,7 +3,8 @@
 # drive A: of a Wine prefix, a removable floppy backed by a fresh blank file,
 # and then the floppy is shown. In a terminal you answer the prompts
 # yourself (type a, then y); without one (CI, a pipe) the demo answers them
-# in a tmux pane and prints the final screen.
+# in a terminal of its own (tools/pane.py) and prints the final screen.
+#   demo.sh RELEASE
 set -euo pipefail
 release=$(realpath "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,53 +12,26 @@ work=$top/build/demo
 prefix=$work/prefix
 floppy=$work/floppy.img
 
+echo "demo: $(bash "$top/tools/wine-arch.sh" --say)"
 mkdir -p "$work"
 head -c 1474560 /dev/zero >"$floppy"
 echo "demo: making the Wine prefix $prefix (drive A: is the blank floppy $floppy)"
 bash "$top/tools/wine-prefix.sh" "$prefix" "a=$floppy"
 cp "$release" "$prefix/drive_c/imagewrite.exe"
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=C
-unset DISPLAY WAYLAND_DISPLAY
 status=0
+cd "$prefix/drive_c"
 if [ -t 0 ] && [ -t 1 ]; then
   echo "demo: running the release. Drive A: is the floppy: type a, then y."
-  (cd "$prefix/drive_c" && wine imagewrite.exe) || status=$?
+  "$prefix/wine" imagewrite.exe || status=$?
 else
   echo "demo: no terminal here, so the demo types a, y and the final key itself"
-  socket=$(mktemp -u /tmp/imagewrite-demo.XXXXXX) # socket paths must stay short
-  tmux -S "$socket" kill-server 2>/dev/null || true
-  tmux -S "$socket" -f /dev/null new-session -d -s demo -x 100 -y 30 \
-    "cd '$prefix/drive_c' && wine imagewrite.exe; echo \$? > '$work/status'"
-  tmux -S "$socket" set -g status off >/dev/null
-  rm -f "$work/status"
-  # Waits until the last line of the screen begins with the text.
-  wait_for() {
-    for _ in $(seq 150); do
-      if tmux -S "$socket" capture-pane -p -t demo | sed '/^$/d' | tail -n 1 | grep -qF -- "$1"; then
-        return 0
-      fi
-      sleep 0.2
-    done
-    echo "demo: the program did not show '$1'" >&2
-    tmux -S "$socket" capture-pane -p -t demo >&2
-    tmux -S "$socket" kill-server
-    exit 1
-  }
-  wait_for "Enter drive letter"
-  tmux -S "$socket" send-keys -t demo a
-  wait_for "Overwrite drive A:"
-  tmux -S "$socket" send-keys -t demo y
-  wait_for "(press a key to exit)"
   echo "---------------------------------------------------------------- the screen"
-  tmux -S "$socket" capture-pane -p -t demo | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+  python3 "$top/tools/pane.py" "Enter drive letter" a "Overwrite drive A:" y \
+    "(press a key to exit)" k -- "'$prefix/wine' imagewrite.exe" || status=$?
   echo "----------------------------------------------------------------"
-  tmux -S "$socket" send-keys -t demo k
-  for _ in $(seq 100); do [ -f "$work/status" ] && break; sleep 0.2; done
-  tmux -S "$socket" kill-server 2>/dev/null || true
-  status=$(cat "$work/status" 2>/dev/null || echo "unknown")
 fi
-wineserver -k 2>/dev/null || true
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 
 echo
 echo "demo: the program ended with exit status $status"

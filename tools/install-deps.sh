@@ -2,7 +2,8 @@
 # Installs what building and testing need on a Debian 12 machine, and only
 # what is missing. Takes the package groups to install as arguments:
 #   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compiler
-#   wine   - Wine with its 32-bit half, tmux, dosfstools, mtools
+#   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
+#            its 32-bit half, or 64-bit only; tmux, dosfstools, mtools
 #   check  - clang with libFuzzer, clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot the written diskette
 set -euo pipefail
@@ -17,8 +18,12 @@ need() { # package...
 
 for group in "$@"; do
   case $group in
-    build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 ;;
-    wine) need wine wine32:i386 tmux dosfstools mtools python3 ;;
+    build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 ;;
+    wine)
+      need wine tmux dosfstools mtools python3
+      if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
+      ;;
     check) need clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

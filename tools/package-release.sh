@@ -11,6 +11,13 @@ if [ $# -ne 3 ]; then
   exit 2
 fi
 program=$1 image=$2 out=$3
+# Checked before anything else: a refusal removes the output path.
+for input in "$program" "$image"; do
+  if [ "$out" -ef "$input" ]; then
+    echo "package-release: the output '$out' is the input '$input'; name another output file" >&2
+    exit 1
+  fi
+done
 
 refuse() {
   echo "package-release: $*" >&2
