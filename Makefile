@@ -3,8 +3,8 @@
 #   make release [IMAGE=path/to/disk.img] [PRESET=win64]
 #                                             build/PRESET/release/imagewrite.exe
 #   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
-.PHONY: all deps test-deps build host asan fuzz win32 win64 test release default-image demo \
-	boot-check clean
+.PHONY: all deps test-deps build host asan win32 win64 test release default-image demo boot-check \
+	clean
 
 DEFAULT_IMAGE := build/image/default.img
 IMAGE ?= $(DEFAULT_IMAGE)
@@ -27,19 +27,14 @@ host asan win32 win64: deps
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ -j2
 
-fuzz: test-deps
-	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j2
-
 build: host win32 win64
 
 # Every test: the host tests (also under ASan and UBSan, and the static
-# analysers), a bounded fuzzing run, both Windows programs, and the one this
-# host can run with its release, under Wine and in the PC emulator.
-test: test-deps build asan fuzz
+# analysers), both Windows programs, and the one this host can run with its
+# release, under Wine and in the PC emulator.
+test: test-deps build asan
 	ctest --preset host
 	ctest --preset asan
-	ctest --preset fuzz
 	@echo "make test: $$(bash tools/wine-arch.sh --say)"
 	ctest --preset win32
 	ctest --preset win64

@@ -1,7 +1,7 @@
 // The platform seam: every operating-system and runtime call that the image
 // writer makes, declared once. The Windows build takes them straight from
-// kernel32.dll and msvcrt.dll; the host build links a simulated machine that
-// the tests script, so imagewrite.cpp reads the same in both.
+// kernel32.dll and msvcrt.dll; the host build links a fake platform that
+// the tests edit, so imagewrite.cpp reads the same in both.
 #ifndef IMAGEWRITE_PLATFORM_H
 #define IMAGEWRITE_PLATFORM_H
 
@@ -105,7 +105,7 @@ typedef struct {
 #define SUBLANG_DEFAULT 1
 #define MAKELANGID(p, s) ((((unsigned short)(s)) << 10) | (unsigned short)(p))
 
-// The simulated machine lives in namespace sim; the using-directive lets the
+// The fake platform lives in namespace sim; the using-directive lets the
 // program call these by their Win32 and msvcrt names. The host build of the
 // program includes no <stdio.h> or <stdlib.h>, so no name is ambiguous.
 namespace sim {

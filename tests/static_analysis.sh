@@ -1,30 +1,8 @@
 #!/usr/bin/env bash
-# clang-format, clang-tidy and cppcheck over the program's sources; any
-# finding fails. BUILD_DIR holds the host build's compile_commands.json.
-set -u
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
-cd "$top"
-fail=0
-sources=(src/imagewrite.cpp)
-formatted=(src/*.cpp src/*.h tests/*.cpp tests/*.h tests/sim/*.cpp tests/sim/*.h tests/fuzz/*.cpp)
-
-if clang-format --dry-run --Werror "${formatted[@]}"; then
-  echo "ok: clang-format"
-else
-  echo "FAILED: clang-format (run: clang-format -i ${formatted[*]})"; fail=1
-fi
-if clang-tidy --quiet -p "$build" "${sources[@]}" 2>/dev/null; then
-  echo "ok: clang-tidy"
-else
-  echo "FAILED: clang-tidy"; fail=1
-fi
-# C-style casts are the house style of this C-style program.
-if cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
-  --std=c++17 --language=c++ --suppress=cstyleCast --suppress=missingIncludeSystem -q \
-  -I src src/; then
-  echo "ok: cppcheck"
-else
-  echo "FAILED: cppcheck"; fail=1
-fi
-exit $fail
+# clang-format, clang-tidy and cppcheck; any finding fails:  static_analysis.sh HOST_BUILD_DIR
+cd "$(dirname "$0")/.." || exit 1
+clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp && echo "ok: clang-format" &&
+  clang-tidy --quiet -p "$1" src/imagewrite.cpp 2>/dev/null && echo "ok: clang-tidy" &&
+  # C-style casts are the house style of this C-style program.
+  cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 \
+    --language=c++ --suppress=cstyleCast --suppress=missingIncludeSystem -q -I src src/ && echo "ok: cppcheck"

@@ -4,7 +4,7 @@
 #   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compiler
 #   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
 #            its 32-bit half, or 64-bit only; tmux, dosfstools, mtools
-#   check  - clang with libFuzzer, clang-tidy, clang-format, cppcheck
+#   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot the written diskette
 set -euo pipefail
 
@@ -24,7 +24,7 @@ for group in "$@"; do
       need wine tmux dosfstools mtools python3
       if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
       ;;
-    check) need clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
+    check) need clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
