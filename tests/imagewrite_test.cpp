@@ -23,7 +23,7 @@ struct World {
     std::string keys;         // the keys still to come; then _getch gives -1
     std::string out;          // all that was printed, with "\f" where stdout was flushed
     std::string own, ownPath; // the program's own file and its path
-    COORD cursor;             // {-1, -1}: standard output is not a console
+    COORD cursor;             // where the console's cursor stands
     DWORD lastError;
     std::string message; // the system's text for the codes below 1000, "#" for the code
     std::string open;    // open handles: a volume's letter, o the own file, m its mapping
@@ -158,7 +158,7 @@ HANDLE GetStdHandle(DWORD which)
 BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
 {
     *info = CONSOLE_SCREEN_BUFFER_INFO();
-    if (fails() || console != (HANDLE)'S' || w.cursor.X < 0)
+    if (fails() || console != (HANDLE)'S')
         return fail(0);
     info->dwCursorPosition = w.cursor;
     return 1;
