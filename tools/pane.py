@@ -27,8 +27,10 @@ class Pane:
         env = dict(os.environ)
         env.pop("TMUX", None)
         subprocess.run(self.base + ["new-session", "-d", "-s", "pane", "-x", "100", "-y", "30",
-                                    "bash", "-o", "pipefail", "-c",
-                                    '%s; echo $? > "%s"' % (command, status)],
+                                    # The command in a shell of its own, so
+                                    # that its status is kept even if it exits.
+                                    "bash", "-c", 'bash -o pipefail -c "$0"; echo $? > "$1"',
+                                    command, status],
                        env=env, check=True)
         self.tmux("set", "-g", "status", "off")
 
@@ -42,26 +44,43 @@ class Pane:
             lines.pop()
         return lines
 
+    def alive(self):
+        return subprocess.run(self.base + ["has-session"], stderr=subprocess.DEVNULL).returncode == 0
+
     def prompted(self, prompt):
         """The screen once PROMPT ends it with the cursor still behind it, or None."""
         lines = self.screen()
-        x, y = (int(n) for n in self.tmux("display", "-p", "#{cursor_x} #{cursor_y}").split())
-        if lines and lines[-1].startswith(prompt) and y == len(lines) - 1 and x >= len(lines[-1]):
+        cursor = self.tmux("display", "-p", "#{cursor_x} #{cursor_y}").split()
+        if len(cursor) != 2 or not lines or not lines[-1].startswith(prompt):
+            return None
+        x, y = int(cursor[0]), int(cursor[1])
+        if y == len(lines) - 1 and x >= len(lines[-1]):
             return lines, (x, y)
         return None
 
     def wait_for(self, prompt):
         end = time.time() + WAIT
-        seen, since = None, time.time()
-        while time.time() < end:
+        seen, since, last = None, time.time(), []
+        while time.time() < end and self.alive():
+            last = self.screen() or last
             now = self.prompted(prompt)
             if now is None or now != seen:
                 seen, since = now, time.time()
             elif time.time() - since >= STILL:
                 return now[0]
             time.sleep(0.05)
-        sys.exit("pane: waited %d s for %r with the cursor still at its end; the screen:\n%s"
-                 % (WAIT, prompt, "\n".join(self.screen())))
+        sys.exit("pane: %s while waiting for %r with the cursor still at its end; the screen:\n%s"
+                 % ("gave up after %d s" % WAIT if self.alive() else "the program ended", prompt,
+                    "\n".join(last)))
+
+
+def ended(status):
+    """Whether the command has written its whole exit status."""
+    try:
+        with open(status) as f:
+            return f.read().endswith("\n")
+    except FileNotFoundError:
+        return False
 
 
 def main(argv):
@@ -78,7 +97,7 @@ def main(argv):
                 screen = pane.wait_for(prompt)
                 pane.tmux("send-keys", key)
             end = time.time() + WAIT
-            while not os.path.exists(status) or not open(status).read().endswith("\n"):
+            while not ended(status):
                 if time.time() > end:
                     sys.exit("pane: waited %d s for the program to end; the screen:\n%s"
                              % (WAIT, "\n".join(pane.screen())))
