@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
-"""Boots a 1.44 MB diskette image in a PC emulator and prints its text screen.
+"""Boots a 1.44 MB diskette image in a PC emulator and says whether it booted.
 
     boot-check.py IMAGE [--expect TEXT] [--seconds N]
 
-qemu-system-i386 boots the image from drive A: with no display. Every half
-second the monitor saves the VGA text buffer (physical 0xB8000, 80x25 cells
-of character and attribute) to a file, until the screen holds TEXT (with
---expect) or stops changing after the BIOS has handed over to the boot
-sector, or N seconds have passed. Then qemu is ended and the screen printed.
-Exit status: 0 when the expected text was seen (or, without --expect, when the
-BIOS found the disk bootable), 1 otherwise.
+qemu-system-i386 boots the image from drive A: with no display. The BIOS's
+own log (I/O port 0x402) says when it hands over to the boot sector, whatever
+the boot code then draws. Booted: the BIOS handed over and, for the next few
+seconds, the screen shows no refusal of the kind boot sectors print
+("Non-system disk or disk error", ...); with --expect, the screen must also
+show TEXT. The check ends as soon as its verdict is clear, or after N seconds,
+prints the last screen seen, and ends with a line that says which and why.
+Exit status: 0 booted, 1 not booted.
 """
 import argparse
 import os
@@ -21,7 +22,14 @@ import tempfile
 import time
 
 COLUMNS, ROWS = 80, 25
-BIOS_FAILURES = ("not a bootable disk", "No bootable device", "Boot failed")
+HANDOVER = "Booting from 0000:7c00"  # the BIOS's log, as it jumps to the boot sector
+SETTLE = 3  # seconds after the handover in which a refusal would show
+# What boot sectors print when they cannot go on (mkfs.fat's, DOS's, Windows'
+# and the like), matched without regard to case.
+REFUSALS = ("not a bootable disk", "non-system disk", "invalid system disk", "disk i/o error",
+            "missing operating system", "remove disks or other media", "press any key to restart",
+            "disk error", "invalid partition table", "error loading operating system",
+            "operating system not found", "is missing", "boot failure", "insert a bootable")
 
 
 def decode(cells):
@@ -65,40 +73,46 @@ class Monitor:
         return self.read_until(b"(qemu)")
 
 
+def refusal(lines):
+    """The screen line that holds a boot sector's refusal, or None."""
+    return next((line.strip() for line in lines
+                 if any(text in line.lower() for text in REFUSALS)), None)
+
+
 def boot(image, expect, seconds):
+    """The verdict (booted or not, and why), the last screen seen, the time taken."""
     work = tempfile.mkdtemp(prefix="boot-check-")
     monitor_path = os.path.join(work, "monitor")
-    dump = os.path.join(work, "screen.bin")
+    dump, log = os.path.join(work, "screen.bin"), os.path.join(work, "bios.log")
     qemu = subprocess.Popen(
         # No network card: nothing boots from the network when the disk fails.
         ["qemu-system-i386", "-fda", image, "-boot", "a", "-display", "none", "-no-reboot",
          "-nic", "none", "-snapshot", "-m", "16", "-monitor",
-         "unix:%s,server,nowait" % monitor_path],
+         "unix:%s,server,nowait" % monitor_path, "-chardev", "file,id=log,path=" + log,
+         "-device", "isa-debugcon,iobase=0x402,chardev=log"],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    lines = []
-    seen = False
+    lines, verdict, handed = [], None, None
     started = time.time()
     try:
         monitor = Monitor(monitor_path, 10)
-        previous, steady = None, 0
-        while time.time() - started < seconds and qemu.poll() is None:
-            time.sleep(0.5)
+        while verdict is None and time.time() - started < seconds and qemu.poll() is None:
+            time.sleep(0.25)
             monitor.command('pmemsave 0xb8000 %d "%s"' % (COLUMNS * ROWS * 2, dump))
             with open(dump, "rb") as f:
                 lines = decode(f.read())
-            text = "\n".join(lines)
-            if expect is not None and expect in text:
-                seen = True
-                break
-            if any(failure in text for failure in BIOS_FAILURES):
-                break
-            # Without an expected text: done once the screen has held still
-            # for two seconds after the BIOS started from the diskette.
-            steady = steady + 1 if text == previous else 0
-            previous = text
-            if expect is None and "Booting from Floppy" in text and steady >= 4:
-                seen = True
-                break
+            with open(log, "rb") as f:
+                bios = f.read().decode(errors="replace")
+            if handed is None and HANDOVER in bios:
+                handed = time.time()
+            if handed is None:
+                if "Boot failed" in bios or "No bootable device" in bios:
+                    verdict = False, "the BIOS found no bootable disk"
+            elif refusal(lines):
+                verdict = False, "the boot sector says '%s'" % refusal(lines)
+            elif expect is not None and expect in "\n".join(lines):
+                verdict = True, "the boot sector showed '%s'" % expect
+            elif expect is None and time.time() - handed >= SETTLE:
+                verdict = True, "the BIOS started the boot sector and it reported no failure"
         try:
             monitor.command("quit")
         except OSError:
@@ -110,7 +124,13 @@ def boot(image, expect, seconds):
             qemu.kill()
             qemu.wait()
         shutil.rmtree(work, ignore_errors=True)
-    return seen, lines, time.time() - started, qemu.stderr.read().decode(errors="replace")
+    if verdict is None:
+        verdict = False, ("'%s' did not appear in %g s" % (expect, seconds) if handed else
+                          "the BIOS did not start the boot sector in %g s" % seconds)
+    errors = qemu.stderr.read().decode(errors="replace").strip()
+    if errors and not verdict[0]:
+        print(errors, file=sys.stderr)
+    return verdict, lines, time.time() - started
 
 
 def main():
@@ -127,15 +147,14 @@ def main():
         print("boot-check: the image '%s' is %d bytes; a 1.44 MB diskette image is exactly "
               "1474560 bytes" % (args.image, size), file=sys.stderr)
         return 1
-    seen, lines, took, errors = boot(args.image, args.expect, args.seconds)
+    (booted, why), lines, took = boot(args.image, args.expect, args.seconds)
     print("+" + "-" * COLUMNS + "+")
     for line in lines:
         print("|" + line.ljust(COLUMNS) + "|")
     print("+" + "-" * COLUMNS + "+")
-    print("boot-check: %s after %.1f s" % ("booted" if seen else "NOT booted as expected", took))
-    if not seen and errors.strip():
-        print(errors.strip(), file=sys.stderr)
-    return 0 if seen else 1
+    print("boot-check: the verdict after %.1f s" % took)
+    print("%s: %s" % ("booted" if booted else "not booted", why))
+    return 0 if booted else 1
 
 
 if __name__ == "__main__":
