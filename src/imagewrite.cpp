@@ -96,6 +96,16 @@ char *winErrorText(DWORD code)
     return position;
 }
 
+// A wide text in the code page that the console output is read in; what it
+// cannot spell comes out as '?'.
+static char *printable(const WCHAR *wide)
+{
+    static char text[MAX_PATH * 3]; // UTF-8 takes at most 3 bytes for each
+    if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, NULL, NULL))
+        text[0] = 0;
+    return text;
+}
+
 // The prompt must be on the screen before the wait: output may be buffered
 // when standard output is not the console itself.
 static void waitForKey()
@@ -250,22 +260,26 @@ int main(int /*argc*/, char ** /*argv*/)
     if (!lockVolume(volume))
         logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
 
-    char ownPath[260];
-    DWORD pathLength = GetModuleFileNameA(NULL, ownPath, sizeof ownPath);
+    // The path by its real name: the ANSI calls would spell every character
+    // that the system's code page lacks as '?', and no file has that name.
+    WCHAR ownPath[MAX_PATH];
+    DWORD pathLength = GetModuleFileNameW(NULL, ownPath, MAX_PATH);
     if (pathLength == 0)
         logError(pauseOnExit, "GetModuleFileName error \"%s\"", winErrorText(0));
     // A path that does not fit comes back cut short (and, on older systems,
     // unterminated). Opening the cut path could find some other file, whose
     // tail would then be written to the drive.
-    ownPath[sizeof ownPath - 1] = 0;
-    if (pathLength >= sizeof ownPath)
+    ownPath[MAX_PATH - 1] = 0;
+    if (pathLength >= MAX_PATH)
         logError(pauseOnExit, "program path longer than 259 characters: move the program to "
                               "a shorter path");
 
-    HANDLE ownFile = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    HANDLE ownFile = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_READONLY, NULL);
-    if (ownFile == INVALID_HANDLE_VALUE)
-        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", ownPath, winErrorText(0));
+    if (ownFile == INVALID_HANDLE_VALUE) {
+        char *error = winErrorText(0); // before any other call changes the last error
+        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", printable(ownPath), error);
+    }
     DWORD fileSize = GetFileSize(ownFile, NULL);
 
     // CreateFileMappingA fails with NULL, not INVALID_HANDLE_VALUE. A

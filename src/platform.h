@@ -33,6 +33,9 @@ typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef wchar_t WCHAR; // 32 bits here, 16 on Windows: the fake only copies it
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;
 typedef struct Overlapped *LPOVERLAPPED;
 typedef struct Module *HMODULE;
@@ -103,6 +106,8 @@ typedef struct {
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
 #define LANG_NEUTRAL 0
 #define SUBLANG_DEFAULT 1
+#define CP_ACP 0u
+#define MAX_PATH 260
 #define MAKELANGID(p, s) ((((unsigned short)(s)) << 10) | (unsigned short)(p))
 
 // The fake platform lives in namespace sim; the using-directive lets the
@@ -116,7 +121,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
 unsigned GetDriveTypeA(LPCSTR root);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);
-DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+int WideCharToMultiByte(unsigned codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL *usedDefault);
 DWORD GetFileSize(HANDLE file, LPDWORD high);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD maxHigh,
                           DWORD maxLow, LPCSTR name);

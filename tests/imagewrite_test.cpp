@@ -22,7 +22,8 @@ struct World {
     Drive drives[26];
     std::string keys;         // the keys still to come; then _getch gives -1
     std::string out;          // all that was printed, with "\f" where stdout was flushed
-    std::string own, ownPath; // the program's own file and its path
+    std::string own;          // the program's own file
+    std::wstring ownPath;     // and its path
     COORD cursor;             // where the console's cursor stands
     DWORD lastError;
     std::string message; // the system's text for the codes below 1000, "#" for the code
@@ -70,10 +71,17 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         w.drives[name[4] - 'A'].type && access == (GENERIC_READ | GENERIC_WRITE) &&
         share == (FILE_SHARE_READ | FILE_SHARE_WRITE) && !flags)
         return opened(name[4]);
-    if (name == w.ownPath && access == GENERIC_READ && share == FILE_SHARE_READ &&
-        flags == FILE_ATTRIBUTE_READONLY)
-        return opened('o');
     return fail(INVALID_HANDLE_VALUE);
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE model)
+{
+    return fails() || name != w.ownPath || access != GENERIC_READ || share != FILE_SHARE_READ ||
+                   security || disposition != OPEN_EXISTING || flags != FILE_ATTRIBUTE_READONLY ||
+                   model
+               ? fail(INVALID_HANDLE_VALUE)
+               : opened('o');
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
@@ -118,12 +126,26 @@ BOOL CloseHandle(HANDLE handle)
 }
 
 // A path that does not fit comes back cut, with the buffer's size.
-DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size)
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size)
 {
     if (fails() || module)
         return fail(0);
-    snprintf(path, size, "%s", w.ownPath.c_str());
+    swprintf(path, size, L"%ls", w.ownPath.c_str());
     return std::min((DWORD)w.ownPath.size(), size);
+}
+
+// The system's ANSI code page spells ASCII alone.
+int WideCharToMultiByte(unsigned codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL *usedDefault)
+{
+    std::string ansi;
+    for (; *wide; wide++)
+        ansi += *wide < 128 ? (char)*wide : '?';
+    if (fails() || codePage != CP_ACP || flags || length != -1 || defaultChar || usedDefault ||
+        (int)ansi.size() >= size)
+        return fail(0);
+    memcpy(text, ansi.c_str(), ansi.size() + 1);
+    return (int)ansi.size() + 1;
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD high)
@@ -293,7 +315,7 @@ void machine(bool homed = true)
     w.own = std::string(4096, 'P');
     for (int i = 0; i < IMAGE_SIZE; i++)
         w.own += (char)(i % 251);
-    w.ownPath = "C:\\imagewrite.exe";
+    w.ownPath = L"C:\\imagewrite.exe";
     w.keys = "ayk";
     w.cursor.X = homed ? 0 : 3;
     w.message = "Text #.\r\n";
@@ -396,6 +418,9 @@ const struct {
      [] { w.ownPath.resize(260, 'p'); },
      {framed("program path longer than 259 characters: move the program to a shorter path"), "A",
       "l", 0}},
+    {"path in another script",
+     [] { w.ownPath = L"C:\\Тест\\imagewrite.exe"; },
+     {kDone, "m", "lwdu", IMAGE_SIZE}},
     {"file short of the image",
      [] { w.own.erase(0, 4097); },
      {framed("appended image missing"), "Aom", "l", 0}},

@@ -23,7 +23,7 @@ STILL = 0.3  # seconds the screen and the cursor must hold still
 class Pane:
     def __init__(self, work, command, status):
         # Unix socket paths are short (108 bytes): the socket goes in /tmp.
-        self.base = ["tmux", "-S", os.path.join(work, "tmux"), "-f", "/dev/null"]
+        self.base = ["tmux", "-u", "-S", os.path.join(work, "tmux"), "-f", "/dev/null"]
         env = dict(os.environ)
         env.pop("TMUX", None)
         subprocess.run(self.base + ["new-session", "-d", "-s", "pane", "-x", "100", "-y", "30",

@@ -19,7 +19,11 @@ else
 fi
 cat >"$prefix/wine" <<LAUNCHER
 #!/bin/sh
-export WINEPREFIX='$prefix' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=C
+export WINEPREFIX='$prefix' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# A UTF-8 terminal, so that Wine can name any folder; Wine's messages in
+# English unless LC_MESSAGES asks for another language.
+export LC_CTYPE=C.UTF-8 LC_MESSAGES="\${LC_MESSAGES:-C}"
+unset LC_ALL LANG
 export HOME="\${HOME:-$prefix}"
 unset DISPLAY WAYLAND_DISPLAY
 $run

@@ -18,17 +18,18 @@ HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00\n\nSearching for 
 DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
 KEY = "\n(press a key to exit)"
 SCENARIOS = [  # program, keys, screen, status, whether the image lands on A:
-    ("release.exe", "a n", HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1,
+    ("../wine release.exe", "a n", HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1,
      False),
-    ("release.exe", "q y", HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1,
+    ("../wine release.exe", "q y", HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1,
      False),
-    ("release.exe", "b y", HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
-    ("noimage.exe", "a y", HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
+    ("../wine release.exe", "b y", HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
+    ("../wine noimage.exe", "a y", HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
     # Output to a file: no key is asked for at the end, where nobody would see it.
-    ("release.exe > out", "a y", "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
+    ("../wine release.exe > out", "a y", "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
      "\r\n\r\nSearching for removable drives...\r\nEnter drive letter to be overwritten with "
      "files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0, True),
-    ("release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # last: its floppy is booted
+    ("../wine Тест/release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # a folder in Cyrillic
+    ("../wine release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # last: its floppy is booted
 ]
 
 
@@ -42,15 +43,17 @@ def main(program, work):
     subprocess.run(["bash", TOOLS + "/package-release.sh", program, work + "/image",
                     c + "/release.exe"], check=True)
     subprocess.run(["cp", program, c + "/noimage.exe"], check=True)
+    os.makedirs(c + "/Тест", exist_ok=True)
+    subprocess.run(["cp", c + "/release.exe", c + "/Тест/"], check=True)
     failed = 0
     for command, keys, screen, status, written in SCENARIOS:
         open(floppy, "wb").write(FILL)
         prompts = [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
         pairs = sum(zip(prompts, keys.split() + ["k"] * (">" not in command)), ())
         # With the output in a file, the pane shows it through tail.
-        line = ": > out; tail -s 0.1 -f out & ../wine %s; s=$?; kill $!; (exit $s)" % command
+        line = ": > out; tail -s 0.1 -f out & %s; s=$?; kill $!; (exit $s)" % command
         done = subprocess.run([sys.executable, TOOLS + "/pane.py", *pairs, "--", "cd %s && %s" % (
-            c, line if ">" in command else "../wine " + command)], stdout=subprocess.PIPE, text=True,
+            c, line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
             timeout=120)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
         got = re.sub(r'(opening drive Q: |error ")[^"\n]+', r"\1TEXT", got)
