@@ -20,11 +20,11 @@ struct Drive {
 
 struct World {
     Drive drives[26];
-    std::string keys;         // the keys still to come; then _getch gives -1
-    std::string out;          // all that was printed, with "\f" where stdout was flushed
-    std::string own;          // the program's own file
-    std::wstring ownPath;     // and its path
-    COORD cursor;             // where the console's cursor stands
+    std::string keys;     // the keys still to come; then _getch gives -1
+    std::string out;      // all that was printed, with "\f" where stdout was flushed
+    std::string own;      // the program's own file
+    std::wstring ownPath; // and its path
+    COORD cursor;         // where the console's cursor stands
     DWORD lastError;
     std::string message; // the system's text for the codes below 1000, "#" for the code
     std::string open;    // open handles: a volume's letter, o the own file, m its mapping
