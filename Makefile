@@ -3,8 +3,8 @@
 #   make release [IMAGE=path/to/disk.img] [PRESET=win64]
 #                                             build/PRESET/release/imagewrite.exe
 #   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
-.PHONY: all deps test-deps build host asan win32 win64 test release default-image demo boot-check \
-	clean
+.PHONY: all deps image-deps test-deps build host asan win32 win64 test release default-image demo \
+	boot-check clean
 
 DEFAULT_IMAGE := build/image/default.img
 IMAGE ?= $(DEFAULT_IMAGE)
@@ -17,11 +17,15 @@ IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
 
 all: build
 
+# Each command installs what it needs, no more: packaging needs no Wine.
 deps:
-	bash tools/install-deps.sh build wine
+	bash tools/install-deps.sh build
+
+image-deps:
+	bash tools/install-deps.sh image
 
 test-deps:
-	bash tools/install-deps.sh build wine check boot
+	bash tools/install-deps.sh build image wine check boot
 
 host asan win32 win64: deps
 	cmake --preset $@ >/dev/null
@@ -39,15 +43,16 @@ test: test-deps build asan
 	ctest --preset win32
 	ctest --preset win64
 
-default-image: deps
+default-image: image-deps
 	@mkdir -p $(dir $(DEFAULT_IMAGE))
 	bash tools/make-default-image.sh $(DEFAULT_IMAGE)
 
-release: $(PRESET) $(IMAGE_PREREQ)
+release: $(PRESET) $(IMAGE_PREREQ) image-deps
 	bash tools/package-release.sh build/$(PRESET)/imagewrite.exe "$(IMAGE)" \
 		build/$(PRESET)/release/imagewrite.exe
 
-demo: deps
+demo: deps image-deps
+	bash tools/install-deps.sh wine
 	$(MAKE) --no-print-directory release PRESET=$(RUNNABLE)
 	bash tools/demo.sh build/$(RUNNABLE)/release/imagewrite.exe
 

@@ -20,6 +20,9 @@ check "the same bytes on every build" cmp "$img" "$work/again.img"
 bash "$tools/package-release.sh" "$program" "$img" "$work/out/release.exe" 2>"$work/err"
 check "the release is the program, unchanged, then the image" cmp "$work/out/release.exe" <(cat "$program" "$img")
 check "a bootable image packages without a warning" test ! -s "$work/err"
+check "sha256sum -c accepts its checksum" sh -c "cd '$work/out' && sha256sum -c --quiet release.exe.sha256"
+printf X | dd of="$work/out/release.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+check "  and refuses it after one byte changed" sh -c "cd '$work/out' && ! sha256sum -c --quiet release.exe.sha256 >/dev/null 2>\&1"
 head -c 1474560 /dev/zero >"$work/blank.img"
 bash "$tools/package-release.sh" "$program" "$work/blank.img" "$work/blank.exe" 2>"$work/err"
 check "an image without 55 AA packages with a warning" grep -q "will not boot" "$work/err"
@@ -29,15 +32,22 @@ head -c 1474559 "$img" >"$work/short.img"
 cat "$img" "$img" >"$work/long.img"
 : >"$work/empty.img"
 cp "$program" "$work/program" && cp "$img" "$work/keep.img"
-for refusal in "short.img|stale.exe|short.img' is 1474559 bytes" "long.img|stale.exe|long.img' is 2949120 bytes" \
-  "empty.img|stale.exe|empty.img' is 0 bytes" "none.img|stale.exe|none.img': no such file" \
-  ".|stale.exe|/.': not a regular file" "keep.img|keep.img|keep.img' is the input" \
-  "keep.img|program|program' is the input"; do
+mkdir "$work/folder" && mkfifo "$work/fifo"
+rows=("short.img|stale.exe|short.img' is 1474559 bytes" "long.img|stale.exe|long.img' is 2949120 bytes"
+  "empty.img|stale.exe|empty.img' is 0 bytes" "none.img|stale.exe|none.img': no such file"
+  ".|stale.exe|/.': not a regular file" "keep.img|keep.img|keep.img' is the input"
+  "keep.img|program|program' is the input" "keep.img|folder|folder' is a directory"
+  "keep.img|fifo|fifo' is a fifo")
+[ "$(id -u)" = 0 ] && mknod "$work/device" c 1 3 && rows+=("keep.img|device|device' is a character special file")
+for refusal in "${rows[@]}"; do
   IFS='|' read -r image out text <<<"$refusal"
   echo stale >"$work/stale.exe"
+  kind=$(stat -c %F "$work/$out")
+  [ "$out" = stale.exe ] && kind=
   bash "$tools/package-release.sh" "$work/program" "$work/$image" "$work/$out" 2>"$work/err"
   check "$image as $out refused: $text" grep -qF "$text" "$work/err"
-  check "  no release left, and the inputs as they were" test \( "$out" != stale.exe -o ! -e "$work/stale.exe" \) -a \
+  check "  no release left, no output replaced, the inputs as they were" test \
+    "$(stat -c %F "$work/$out" 2>/dev/null)" = "$kind" -a \
     "$(cat "$work/program" "$work/keep.img" | md5sum)" = "$(cat "$program" "$img" | md5sum)"
 done
 exit $fail

@@ -134,13 +134,17 @@ def boot(image, expect, seconds):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    if "--help" in sys.argv or "-h" in sys.argv:
+        print(__doc__, file=sys.stderr)
+        return 2
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0], add_help=False)
     parser.add_argument("image")
     parser.add_argument("--expect", help="text the screen must show")
     parser.add_argument("--seconds", type=float, default=25)
     args = parser.parse_args()
     if not os.path.isfile(args.image) or not os.access(args.image, os.R_OK):
-        print("boot-check: cannot read the image '%s'" % args.image, file=sys.stderr)
+        where = "" if os.path.isabs(args.image) else " (looked up in %s)" % os.getcwd()
+        print("boot-check: cannot read the image '%s'%s" % (args.image, where), file=sys.stderr)
         return 1
     size = os.path.getsize(args.image)
     if size != 1474560:

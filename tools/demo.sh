@@ -2,10 +2,15 @@
 # The program's main job, tried at once: the release writes its image onto
 # drive A: of a Wine prefix, a removable floppy backed by a fresh blank file,
 # and then the floppy is shown. In a terminal you answer the prompts
-# yourself (type a, then y); without one (CI, a pipe) the demo answers them
-# in a terminal of its own (tools/pane.py) and prints the final screen.
+# yourself (type a, then y, then any key to end); without one (CI, a pipe)
+# the demo answers them in a terminal of its own (tools/pane.py) and prints
+# the final screen.
 #   demo.sh RELEASE
 set -euo pipefail
+if [ $# -ne 1 ] || [ "$1" = --help ]; then
+  echo "usage: demo.sh RELEASE" >&2
+  exit 2
+fi
 release=$(realpath "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$top/build/demo
@@ -22,10 +27,12 @@ cp "$release" "$prefix/drive_c/imagewrite.exe"
 status=0
 cd "$prefix/drive_c"
 if [ -t 0 ] && [ -t 1 ]; then
-  echo "demo: running the release. Drive A: is the floppy: type a, then y."
+  echo "demo: running the release. Wine cannot tell the floppy's size, so no drive is listed;"
+  echo "demo: type a all the same (drive A: is the floppy), then y, then any key to end."
   "$prefix/wine" imagewrite.exe || status=$?
 else
-  echo "demo: no terminal here, so the demo types a, y and the final key itself"
+  echo "demo: no terminal here, so the demo types a, y and the final key itself. Wine cannot"
+  echo "demo: tell the floppy's size, so no drive is listed; the letter a selects it all the same."
   echo "---------------------------------------------------------------- the screen"
   python3 "$top/tools/pane.py" "Enter drive letter" a "Overwrite drive A:" y \
     "(press a key to exit)" k -- "'$prefix/wine' imagewrite.exe" || status=$?

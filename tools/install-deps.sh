@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a Debian 12 machine, and only
-# what is missing. Takes the package groups to install as arguments:
-#   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compiler
+# Installs what a command needs on a Debian 12 machine, and only what is
+# missing:  install-deps.sh GROUP...
+#   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compilers
+#   image  - dosfstools and mtools, for the default diskette image
 #   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
-#            its 32-bit half, or 64-bit only; tmux, dosfstools, mtools
+#            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
-#   boot   - qemu, to boot the written diskette
+#   boot   - qemu, to boot a diskette image
 set -euo pipefail
+usage() {
+  echo "usage: install-deps.sh GROUP...   installs what is missing of these groups:" >&2
+  sed -n 's/^#   //p' "$0" >&2
+  exit 2
+}
+[ $# -gt 0 ] || usage
 
 missing=()
 need() { # package...
@@ -20,13 +27,14 @@ for group in "$@"; do
   case $group in
     build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 ;;
+    image) need dosfstools mtools ;;
     wine)
-      need wine tmux dosfstools mtools python3
+      need wine tmux python3
       if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
       ;;
     check) need clang-tidy clang-format cppcheck ;;
-    boot) need qemu-system-x86 ;;
-    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+    boot) need qemu-system-x86 python3 ;;
+    *) usage ;;
   esac
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -3,7 +3,12 @@
 # FAT12 1.44 MB diskette with a README.TXT, whose boot sector tells a PC that
 # boots it that the disk carries no BIOS update yet. The same bytes on every
 # build: fixed volume id and times.
+#   make-default-image.sh OUTPUT
 set -euo pipefail
+if [ $# -ne 1 ] || [ "$1" = --help ]; then
+  echo "usage: make-default-image.sh OUTPUT" >&2
+  exit 2
+fi
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
 tmp="$out.tmp.$$"

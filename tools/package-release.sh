@@ -1,32 +1,41 @@
 #!/usr/bin/env bash
 # Packages a release: the linked program, unchanged, directly followed by the
-# 1,474,560 bytes of a diskette image, nothing after them.
+# 1,474,560 bytes of a diskette image, nothing after them; and beside it
+# OUTPUT.sha256, its checksum in the form that `sha256sum -c` reads.
 #   package-release.sh PROGRAM IMAGE OUTPUT
 # A bad image is refused and leaves no release file behind: not a partial one,
 # and not an older release that would look like the result of this run.
 set -uo pipefail
 IMAGE_SIZE=1474560
-if [ $# -ne 3 ]; then
+if [ $# -ne 3 ] || [ "$1" = --help ]; then
   echo "usage: package-release.sh PROGRAM IMAGE OUTPUT" >&2
   exit 2
 fi
 program=$1 image=$2 out=$3
-# Checked before anything else: a refusal removes the output path.
+# Checked before anything else: a refusal removes the output path, and the
+# release replaces whatever OUTPUT names with a plain file.
 for input in "$program" "$image"; do
   if [ "$out" -ef "$input" ]; then
     echo "package-release: the output '$out' is the input '$input'; name another output file" >&2
     exit 1
   fi
 done
+if [ -e "$out" ] && [ ! -f "$out" ]; then
+  echo "package-release: the output '$out' is a $(stat -L -c %F -- "$out"), not a file; name a file to write" >&2
+  exit 1
+fi
 
 refuse() {
   echo "package-release: $*" >&2
   [ -f "$out" ] && rm -f -- "$out"
+  rm -f -- "$out.sha256"
   exit 1
 }
 
 [ -f "$program" ] && [ -r "$program" ] || refuse "cannot read the program '$program'"
-[ -e "$image" ] || refuse "cannot read the image '$image': no such file"
+where=
+[ "${image#/}" = "$image" ] && where=" in $PWD"
+[ -e "$image" ] || refuse "cannot read the image '$image': no such file$where"
 [ -f "$image" ] || refuse "cannot read the image '$image': not a regular file"
 [ -r "$image" ] || refuse "cannot read the image '$image': permission denied"
 size=$(stat -L -c %s -- "$image") || refuse "cannot read the image '$image'"
@@ -38,14 +47,19 @@ if [ "$signature" != "55aa" ]; then
   echo "package-release: warning: the image '$image' has no boot-sector signature 55 AA at offsets 510-511; a disk written with it will not boot" >&2
 fi
 
-mkdir -p "$(dirname "$out")" || refuse "cannot create the folder of '$out'"
-tmp="$out.tmp.$$"
-trap 'rm -f "$tmp"' EXIT
-cat -- "$program" "$image" >"$tmp" || refuse "cannot write '$tmp'"
+folder=$(dirname -- "$out") name=$(basename -- "$out")
+mkdir -p -- "$folder" 2>/dev/null || refuse "cannot write '$out': cannot create its folder"
+tmp=$(mktemp -- "$out.XXXXXX" 2>/dev/null) || refuse "cannot write '$out'"
+trap 'rm -f -- "$tmp"' EXIT
+cat -- "$program" "$image" 2>/dev/null >"$tmp" || refuse "cannot write '$out'"
 # The image may have changed while it was copied: check what was written.
 program_size=$(stat -c %s -- "$program")
 [ "$(stat -c %s -- "$tmp")" -eq $((program_size + IMAGE_SIZE)) ] ||
   refuse "the image '$image' changed while it was packaged"
-mv -f -- "$tmp" "$out" || refuse "cannot write '$out'"
+chmod 644 -- "$tmp" && mv -f -- "$tmp" "$out" 2>/dev/null || refuse "cannot write '$out'"
 trap - EXIT
+# A relative name, so that the release and its checksum can move together.
+digest=$(cd -- "$folder" && sha256sum -- "$name") && echo "$digest" >"$out.sha256" ||
+  refuse "cannot write '$out.sha256'"
 echo "package-release: $out ($program_size bytes of program + $IMAGE_SIZE bytes of image from $image)"
+echo "package-release: sha256 ${digest%% *} ($out.sha256)"

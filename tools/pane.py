@@ -85,7 +85,8 @@ def ended(status):
 
 def main(argv):
     if "--" not in argv or argv.index("--") % 2 != 1 or argv.index("--") == len(argv) - 1:
-        sys.exit(__doc__)
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
     split = argv.index("--")
     pairs = list(zip(argv[1:split:2], argv[2:split:2]))
     with tempfile.TemporaryDirectory(prefix="pane-") as work:

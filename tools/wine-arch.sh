@@ -6,6 +6,10 @@
 # The answer comes from starting a 32-bit program, not from the packages: the
 # 32-bit Wine loader installs without complaint on a kernel that cannot start it.
 set -euo pipefail
+if [ $# -gt 1 ] || [ $# = 1 ] && [ "$1" != --say ]; then
+  echo "usage: wine-arch.sh [--say]   prints win32 or win64: the build this host can run" >&2
+  exit 2
+fi
 dir=$(cd "$(dirname "$0")/.." && pwd)/build
 mkdir -p "$dir"
 probe=$(mktemp "$dir/i386-probe.XXXXXX")

@@ -6,6 +6,10 @@
 # PREFIX/wine runs a Windows program in the prefix, through the Wine loader
 # of the build this host can run (tools/wine-arch.sh).
 set -euo pipefail
+if [ $# -lt 1 ] || [ "$1" = --help ]; then
+  echo "usage: wine-prefix.sh PREFIX [LETTER=BACKING_FILE]..." >&2
+  exit 2
+fi
 prefix=$(realpath -m "$1")
 shift
 mkdir -p "$prefix"
@@ -39,7 +43,7 @@ devices=$prefix/dosdevices
 find "$devices" -mindepth 1 -maxdepth 1 ! -name c: -exec rm -f {} +
 mkdir -p "$prefix/floppy-root"
 for drive in "$@"; do
-  letter=${drive%%=*} backing=${drive#*=}
+  letter=${drive%%=*} backing=$(realpath -m "${drive#*=}")
   ln -sfn "$prefix/floppy-root" "$devices/$letter:"
   ln -sfn "$backing" "$devices/$letter::"
   "$prefix/wine" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f \
