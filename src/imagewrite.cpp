@@ -238,6 +238,43 @@ int findAvailableDrive(int minimumCapacity)
 // ---------------------------------------------------------------------------
 // Program flow
 
+static DWORD le32(const unsigned char *bytes)
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (DWORD)bytes[3] << 24;
+}
+
+// Where the appended image ends within this file. Signing a release appends
+// a certificate table after the image and records where in the PE headers'
+// security directory; then the image ends where that table begins. In every
+// other case it ends with the file. No byte is read before its offset is
+// checked against the file's size.
+static DWORD imageEnd(const unsigned char *view, DWORD fileSize)
+{
+    // Where the PE headers are named; "PE\0\0"; where the optional header
+    // starts after it, and where its data directories start in either layout.
+    enum { HEADER_OFFSET = 0x3C, PE_SIGNATURE = 0x4550, OPTIONAL_HEADER = 24 };
+    // The security directory is the fifth entry of 8 bytes.
+    enum { PE32_PLUS = 0x20B, DIRECTORIES_32 = 96, DIRECTORIES_64 = 112, SECURITY = 4 * 8 };
+    if (fileSize < HEADER_OFFSET + 4 || view[0] != 'M' || view[1] != 'Z')
+        return fileSize;
+    unsigned long long pe = le32(view + HEADER_OFFSET);
+    // The security directory's entry of the larger (64-bit) layout: the
+    // headers that hold it also hold every field read below.
+    if (pe + OPTIONAL_HEADER + DIRECTORIES_64 + SECURITY + 8 > fileSize ||
+        le32(view + pe) != PE_SIGNATURE)
+        return fileSize;
+    const unsigned char *optional = view + pe + OPTIONAL_HEADER;
+    const unsigned char *directories =
+        optional +
+        ((optional[0] | optional[1] << 8) == PE32_PLUS ? DIRECTORIES_64 : DIRECTORIES_32);
+    if (le32(directories - 4) <= SECURITY / 8)
+        return fileSize;
+    DWORD table = le32(directories + SECURITY), size = le32(directories + SECURITY + 4);
+    if (size == 0 || table > fileSize || fileSize - table != size)
+        return fileSize;
+    return table;
+}
+
 int main(int /*argc*/, char ** /*argv*/)
 {
     // Asked before anything is printed: afterwards the cursor has moved.
@@ -299,8 +336,7 @@ int main(int /*argc*/, char ** /*argv*/)
         logError(pauseOnExit, "MapViewOfFile error \"%s\"", winErrorText(0));
     }
 
-    // The image is the last IMAGE_SIZE bytes of this file, whatever they are.
-    int imageOffset = (int)(fileSize - IMAGE_SIZE);
+    int imageOffset = (int)(imageEnd(view, fileSize) - IMAGE_SIZE);
     if (imageOffset < 0)
         logError(pauseOnExit, "appended image missing");
 

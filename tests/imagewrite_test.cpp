@@ -304,6 +304,23 @@ std::string framed(const std::string &message)
     return kAsked + "\n" + std::string(30, ' ') + "\n*** " + message + " ***\n" + kKey;
 }
 
+size_t signature; // the certificate table's size, when it ends the own file
+
+// PE headers for the own file whose security directory names a table at
+// `table` of `size` bytes; the headers at `pe`.
+void sign(DWORD table, DWORD size, DWORD pe = 0x80)
+{
+    auto put = [](size_t at, DWORD value) { w.own.replace(at, 4, (const char *)&value, 4); };
+    w.own.replace(0, 2, "MZ");
+    put(0x3C, 0x80);
+    put(0x80, 0x4550);
+    put(0x98, 0x10B);   // PE32
+    put(0x98 + 92, 16); // directories
+    put(0x98 + 128, table);
+    put(0x98 + 132, size);
+    put(0x3C, pe);
+}
+
 // A 1.44 MB diskette at A: with room after the image, a program file that
 // carries a patterned image, and the keys a, y and the final one.
 void machine(bool homed = true)
@@ -320,6 +337,7 @@ void machine(bool homed = true)
     w.cursor.X = homed ? 0 : 3;
     w.message = "Text #.\r\n";
     w.failError = 5;
+    signature = 0;
 }
 
 // The exit status of the body, which ends by exit or by throwing a status.
@@ -359,7 +377,8 @@ void expectEnding(Ending e, bool homed)
     EXPECT_EQ(w.out, e.out);
     EXPECT_EQ(w.open, e.open);
     EXPECT_EQ(w.volume, e.volume);
-    std::string image = w.own.substr(w.own.size() - std::min<size_t>(w.own.size(), IMAGE_SIZE));
+    size_t end = w.own.size() - signature;
+    std::string image = w.own.substr(end - std::min<size_t>(end, IMAGE_SIZE), IMAGE_SIZE);
     EXPECT_EQ(w.drives[0].store, image.substr(0, e.written) + before.substr(e.written));
 }
 
@@ -426,6 +445,18 @@ const struct {
      {framed("appended image missing"), "Aom", "l", 0}},
     {"file of the image", [] { w.own.erase(0, 4096); }, {kDone, "m", "lwdu", IMAGE_SIZE}},
     {"bytes after the image", [] { w.own += "tail"; }, {kDone, "m", "lwdu", IMAGE_SIZE}},
+    {"signed",
+     [] {
+         sign((DWORD)w.own.size(), signature = 1464);
+         w.own += std::string(signature, 'S');
+     },
+     {kDone, "m", "lwdu", IMAGE_SIZE}},
+    {"a table that does not end the file",
+     [] { sign((DWORD)w.own.size() - 1464, 1463); },
+     {kDone, "m", "lwdu", IMAGE_SIZE}},
+    {"headers past the end",
+     [] { sign((DWORD)w.own.size() - 1464, 1464, (DWORD)w.own.size() - 2); },
+     {kDone, "m", "lwdu", IMAGE_SIZE}},
     {"write cut short",
      [] { w.drives[0].store.resize(512); },
      {framed("write failed, only 512 of 1474560 bytes written"), "Aom", "lw", 512}},

@@ -7,6 +7,7 @@
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot a diskette image
+#   sign   - osslsigncode and openssl, to sign a release in the tests
 set -euo pipefail
 usage() {
   echo "usage: install-deps.sh GROUP...   installs what is missing of these groups:" >&2
@@ -34,6 +35,7 @@ for group in "$@"; do
       ;;
     check) need clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 python3 ;;
+    sign) need osslsigncode openssl ;;
     *) usage ;;
   esac
 done

@@ -28,6 +28,7 @@ SCENARIOS = [  # program, keys, screen, status, whether the image lands on A:
     ("../wine release.exe > out", "a y", "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
      "\r\n\r\nSearching for removable drives...\r\nEnter drive letter to be overwritten with "
      "files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0, True),
+    ("../wine signed.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # its image, not its signature
     ("../wine Тест/release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # a folder in Cyrillic
     ("../wine release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # last: its floppy is booted
 ]
@@ -43,9 +44,19 @@ def main(program, work):
     subprocess.run(["bash", TOOLS + "/package-release.sh", program, work + "/image",
                     c + "/release.exe"], check=True)
     subprocess.run(["cp", program, c + "/noimage.exe"], check=True)
+    # Signed as a vendor would, with a throwaway certificate made here.
+    pem = [work + "/cert.pem", work + "/key.pem"]
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "check": True}
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                    "/CN=imagewrite test", "-days", "1", "-out", pem[0], "-keyout", pem[1]], **quiet)
+    subprocess.run(["rm", "-f", c + "/signed.exe"], check=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", pem[0], "-key", pem[1], "-in",
+                    c + "/release.exe", "-out", c + "/signed.exe"], **quiet)
+    failed = subprocess.run(["osslsigncode", "verify", "-CAfile", pem[0], "-in",
+                             c + "/signed.exe"], stdout=subprocess.DEVNULL).returncode != 0
+    print("%s: osslsigncode verify accepts the signed release" % ("FAILED" if failed else "ok"))
     os.makedirs(c + "/Тест", exist_ok=True)
     subprocess.run(["cp", c + "/release.exe", c + "/Тест/"], check=True)
-    failed = 0
     for command, keys, screen, status, written in SCENARIOS:
         open(floppy, "wb").write(FILL)
         prompts = [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
