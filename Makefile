@@ -25,7 +25,7 @@ image-deps:
 	bash tools/install-deps.sh image
 
 test-deps:
-	bash tools/install-deps.sh build image wine check boot sign
+	bash tools/install-deps.sh build image wine check boot e2e
 
 host asan win32 win64: deps
 	cmake --preset $@ >/dev/null

@@ -64,6 +64,43 @@ char *capacityText(unsigned long long bytes)
     return text;
 }
 
+// Text goes to a console as wide characters, in the user's own script; to a
+// file or a pipe as bytes of the system's ANSI code page, as ever, where
+// what that code page cannot spell reads '?'. Texts that come from the
+// system are made in the code page that suits where they go: UTF-8 for a
+// console, to be turned wide when written.
+static unsigned textCodePage()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? CP_UTF8 : CP_ACP;
+}
+
+static char *printable(const WCHAR *wide)
+{
+    static char text[MAX_PATH * 3]; // UTF-8 takes at most 3 bytes for each
+    if (!WideCharToMultiByte(textCodePage(), 0, wide, -1, text, sizeof text, NULL, NULL))
+        text[0] = 0;
+    return text;
+}
+
+// On a console as wide characters, after whatever printf still holds;
+// elsewhere, or if that fails, as the bytes they are.
+static void printText(const char *text)
+{
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode, written;
+    WCHAR wide[320]; // as long as the longest framed message
+    int length = 0;
+    if (GetConsoleMode(console, &mode))
+        length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof *wide);
+    if (length > 0) {
+        fflush(stdout);
+        if (WriteConsoleW(console, wide, length - 1, &written, NULL))
+            return;
+    }
+    printf("%s", text);
+}
+
 // The system's message for an error code (0: this thread's last error) as one
 // line without its final full stop. Call it straight after the failed call:
 // any other system call in between may change the last error.
@@ -71,39 +108,30 @@ char *winErrorText(DWORD code)
 {
     // The system allocates each message; none is released, since every one
     // goes into a fatal message and the process ends soon after.
-    static char *position;
+    static WCHAR *position;
+    static char line[512];
 
     if (code == 0)
         code = GetLastError();
-    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                            FORMAT_MESSAGE_FROM_SYSTEM,
-                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&position, 0,
-                       NULL) == 0) {
+                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&position, 0,
+                       NULL) == 0 ||
+        !WideCharToMultiByte(textCodePage(), 0, position, -1, line, sizeof line, NULL, NULL)) {
         // No message for this code: the number is all there is to tell.
-        static char missing[40];
-        _snprintf(missing, sizeof missing, "system error %lu", code);
-        return missing;
+        _snprintf(line, sizeof line, "system error %lu", code);
+        return line;
     }
-    char *end = strchr(position, '\n');
+    char *end = strchr(line, '\n');
     if (end)
         *end = 0;
-    end = strchr(position, '\r');
+    end = strchr(line, '\r');
     if (end)
         *end = 0;
-    size_t length = strlen(position);
-    if (length > 0 && position[length - 1] == '.')
-        position[length - 1] = 0;
-    return position;
-}
-
-// A wide text in the code page that the console output is read in; what it
-// cannot spell comes out as '?'.
-static char *printable(const WCHAR *wide)
-{
-    static char text[MAX_PATH * 3]; // UTF-8 takes at most 3 bytes for each
-    if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, NULL, NULL))
-        text[0] = 0;
-    return text;
+    size_t length = strlen(line);
+    if (length > 0 && line[length - 1] == '.')
+        line[length - 1] = 0;
+    return line;
 }
 
 // The prompt must be on the screen before the wait: output may be buffered
@@ -126,8 +154,9 @@ void logError(int pauseOnExit, const char *format, ...)
     // A message that fills the buffer comes back unterminated: keep 255 characters.
     message[sizeof message - 1] = 0;
 
-    printf("\n                              ");
-    printf("\n*** %s ***\n", message);
+    char framed[sizeof message + 64]; // the frame takes 41 more
+    _snprintf(framed, sizeof framed, "\n                              \n*** %s ***\n", message);
+    printText(framed);
     if (pauseOnExit)
         waitForKey();
     exit(1);

@@ -107,6 +107,7 @@ typedef struct {
 #define LANG_NEUTRAL 0
 #define SUBLANG_DEFAULT 1
 #define CP_ACP 0u
+#define CP_UTF8 65001u
 #define MAX_PATH 260
 #define MAKELANGID(p, s) ((((unsigned short)(s)) << 10) | (unsigned short)(p))
 
@@ -134,8 +135,12 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
 HANDLE GetStdHandle(DWORD which);
 BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info);
 DWORD GetLastError();
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPWSTR buffer,
                      DWORD size, va_list *arguments);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WriteConsoleW(HANDLE console, LPCWSTR text, DWORD count, LPDWORD written, LPVOID reserved);
+int MultiByteToWideChar(unsigned codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                        int size);
 
 // The runtime library, with msvcrt's conversions ("%I64u"; "%lu" of 32 bits)
 // and its _snprintf, which leaves a buffer that it fills unterminated.

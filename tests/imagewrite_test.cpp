@@ -26,14 +26,15 @@ struct World {
     std::wstring ownPath; // and its path
     COORD cursor;         // where the console's cursor stands
     DWORD lastError;
-    std::string message; // the system's text for the codes below 1000, "#" for the code
-    std::string open;    // open handles: a volume's letter, o the own file, m its mapping
-    std::string volume;  // what was done to the volumes: lock, write, dismount, unlock
-    int calls, failCall; // system calls and key reads so far; call number failCall fails
-    DWORD failError;     // with this error, as every call that fails here does
+    bool console;         // whether standard output is a console
+    std::wstring message; // the system's text for the codes below 1000, "#" for the code
+    std::string open;     // open handles: a volume's letter, o the own file, m its mapping
+    std::string volume;   // what was done to the volumes: lock, write, dismount, unlock
+    int calls, failCall;  // system calls and key reads so far; call number failCall fails
+    DWORD failError;      // with this error, as every call that fails here does
 } w;
 
-std::deque<std::string> texts; // FormatMessageA's buffers, never released
+std::deque<std::wstring> texts; // FormatMessageW's buffers, never released
 std::vector<char> view;
 
 template <typename T>
@@ -134,18 +135,55 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size)
     return std::min((DWORD)w.ownPath.size(), size);
 }
 
-// The system's ANSI code page spells ASCII alone.
+// UTF-8 up to U+07FF, enough for Cyrillic; the system's ANSI code page
+// spells ASCII alone.
+std::string narrow(const std::wstring &wide, unsigned codePage = CP_UTF8)
+{
+    std::string text;
+    for (wchar_t c : wide)
+        if (c < 0x80)
+            text += (char)c;
+        else if (codePage == CP_ACP)
+            text += '?';
+        else
+            text += {(char)(0xC0 | c >> 6), (char)(0x80 | (c & 0x3F))};
+    return text;
+}
+
 int WideCharToMultiByte(unsigned codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text,
                         int size, LPCSTR defaultChar, BOOL *usedDefault)
 {
-    std::string ansi;
-    for (; *wide; wide++)
-        ansi += *wide < 128 ? (char)*wide : '?';
-    if (fails() || codePage != CP_ACP || flags || length != -1 || defaultChar || usedDefault ||
-        (int)ansi.size() >= size)
+    std::string bytes = narrow(wide, codePage);
+    if (fails() || flags || length != -1 || defaultChar || usedDefault || (int)bytes.size() >= size)
         return fail(0);
-    memcpy(text, ansi.c_str(), ansi.size() + 1);
-    return (int)ansi.size() + 1;
+    memcpy(text, bytes.c_str(), bytes.size() + 1);
+    return (int)bytes.size() + 1;
+}
+
+int MultiByteToWideChar(unsigned codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
+                        int size)
+{
+    std::wstring chars;
+    for (; *text; text += *text & 0x80 ? 2 : 1)
+        chars += *text & 0x80 ? (text[0] & 0x1F) << 6 | (text[1] & 0x3F) : *text;
+    if (fails() || codePage != CP_UTF8 || flags || length != -1 || (int)chars.size() >= size)
+        return fail(0);
+    memcpy(wide, chars.c_str(), (chars.size() + 1) * sizeof(WCHAR));
+    return (int)chars.size() + 1;
+}
+
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode)
+{
+    return fails() || console != (HANDLE)'S' || !w.console ? fail(0) : (*mode = 3);
+}
+
+// On the console after a flush, as the UTF-8 of the wide text.
+BOOL WriteConsoleW(HANDLE console, LPCWSTR text, DWORD count, LPDWORD written, LPVOID reserved)
+{
+    if (fails() || console != (HANDLE)'S' || !w.console || !written || reserved)
+        return fail(0);
+    w.out += narrow(std::wstring(text, *written = count));
+    return 1;
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD high)
@@ -180,7 +218,7 @@ HANDLE GetStdHandle(DWORD which)
 BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
 {
     *info = CONSOLE_SCREEN_BUFFER_INFO();
-    if (fails() || console != (HANDLE)'S')
+    if (fails() || console != (HANDLE)'S' || !w.console)
         return fail(0);
     info->dwCursorPosition = w.cursor;
     return 1;
@@ -191,16 +229,16 @@ DWORD GetLastError()
     return w.lastError;
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPWSTR buffer,
                      DWORD size, va_list *arguments)
 {
     if (fails() || flags != 0x1300 || source || language != 1024 || size || arguments ||
         code >= 1000)
         return fail(0);
     texts.push_back(w.message);
-    if (texts.back().find('#') != std::string::npos)
-        texts.back().replace(texts.back().find('#'), 1, std::to_string(code));
-    *(char **)buffer = &texts.back()[0];
+    if (texts.back().find('#') != std::wstring::npos)
+        texts.back().replace(texts.back().find('#'), 1, std::to_wstring(code));
+    *(WCHAR **)buffer = &texts.back()[0];
     return (DWORD)texts.back().size();
 }
 
@@ -299,9 +337,10 @@ std::string unpaused(std::string out)
     return out;
 }
 
-std::string framed(const std::string &message)
+std::string framed(const std::string &message, bool console = true)
 {
-    return kAsked + "\n" + std::string(30, ' ') + "\n*** " + message + " ***\n" + kKey;
+    return kAsked + (console ? "\f\n" : "\n") + std::string(30, ' ') + "\n*** " + message +
+           " ***\n" + kKey;
 }
 
 size_t signature; // the certificate table's size, when it ends the own file
@@ -335,7 +374,8 @@ void machine(bool homed = true)
     w.ownPath = L"C:\\imagewrite.exe";
     w.keys = "ayk";
     w.cursor.X = homed ? 0 : 3;
-    w.message = "Text #.\r\n";
+    w.message = L"Text #.\r\n";
+    w.console = true;
     w.failError = 5;
     signature = 0;
 }
@@ -426,6 +466,14 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
     }
 }
 
+// The own file fails to open from a folder in Cyrillic, with a system text in Cyrillic.
+void cyrillic()
+{
+    w.ownPath = L"C:\\Тест\\imagewrite.exe";
+    w.message = L"Файл #.\r\n";
+    w.failCall = 37;
+}
+
 // Endings that the files and the drive bring about.
 const struct {
     const char *name;
@@ -440,6 +488,16 @@ const struct {
     {"path in another script",
      [] { w.ownPath = L"C:\\Тест\\imagewrite.exe"; },
      {kDone, "m", "lwdu", IMAGE_SIZE}},
+    {"texts in Cyrillic on a console",
+     cyrillic,
+     {framed("CreateFile (\"C:\\Тест\\imagewrite.exe\") error \"Файл 5\""), "A", "l", 0}},
+    {"texts in Cyrillic to a file",
+     [] {
+         cyrillic();
+         w.console = false;
+     },
+     {unpaused(framed("CreateFile (\"C:\\????\\imagewrite.exe\") error \"???? 5\"", false)), "A",
+      "l", 0}},
     {"file short of the image",
      [] { w.own.erase(0, 4097); },
      {framed("appended image missing"), "Aom", "l", 0}},
@@ -508,7 +566,7 @@ std::string errorText(const std::string &code)
 
 std::string systemText(const std::string &message)
 {
-    w.message = message;
+    w.message.assign(message.begin(), message.end());
     return winErrorText(7);
 }
 
@@ -516,7 +574,7 @@ std::string systemText(const std::string &message)
 std::string logged(const std::string &message)
 {
     EXPECT_EQ(status([&] { logError(0, "%s", message.c_str()); }), 1);
-    return w.out.substr(36, w.out.size() - 41);
+    return w.out.substr(37, w.out.size() - 42);
 }
 
 const std::string kOverwriteZ = "Overwrite drive Z: (Y/N)?: \f\n", kMessage(256, 'm');

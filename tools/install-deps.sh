@@ -7,7 +7,8 @@
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot a diskette image
-#   sign   - osslsigncode and openssl, to sign a release in the tests
+#   e2e    - osslsigncode, openssl and locales, for the Wine tests: a signed
+#            release, and Wine's messages in Russian
 set -euo pipefail
 usage() {
   echo "usage: install-deps.sh GROUP...   installs what is missing of these groups:" >&2
@@ -35,7 +36,7 @@ for group in "$@"; do
       ;;
     check) need clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 python3 ;;
-    sign) need osslsigncode openssl ;;
+    e2e) need osslsigncode openssl locales ;;
     *) usage ;;
   esac
 done

@@ -22,6 +22,9 @@ SCENARIOS = [  # program, keys, screen, status, whether the image lands on A:
      False),
     ("../wine release.exe", "q y", HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1,
      False),
+    # Russian messages: a system text of Cyrillic letters alone reads CYRILLIC.
+    ("LC_MESSAGES=ru_RU.UTF-8 ../wine release.exe", "q y",
+     HEAD % "Q" + "\n\n*** error opening drive Q: CYRILLIC\n ***\n" + KEY, 1, False),
     ("../wine release.exe", "b y", HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
     ("../wine noimage.exe", "a y", HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
     # Output to a file: no key is asked for at the end, where nobody would see it.
@@ -55,6 +58,11 @@ def main(program, work):
     failed = subprocess.run(["osslsigncode", "verify", "-CAfile", pem[0], "-in",
                              c + "/signed.exe"], stdout=subprocess.DEVNULL).returncode != 0
     print("%s: osslsigncode verify accepts the signed release" % ("FAILED" if failed else "ok"))
+    # Russian, for Wine's messages: a locale made here, no root needed.
+    os.makedirs(work + "/locale", exist_ok=True)
+    subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", work + "/locale/ru_RU.UTF-8"],
+                   check=True)
+    os.environ["LOCPATH"] = work + "/locale"
     os.makedirs(c + "/Тест", exist_ok=True)
     subprocess.run(["cp", c + "/release.exe", c + "/Тест/"], check=True)
     for command, keys, screen, status, written in SCENARIOS:
@@ -67,7 +75,8 @@ def main(program, work):
             c, line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
             timeout=120)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
-        got = re.sub(r'(opening drive Q: |error ")[^"\n]+', r"\1TEXT", got)
+        got = re.sub(r'(opening drive Q: |error ")([^"\n]+)', lambda m: m[1] + (
+            "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
         image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
         ok = got == screen and done.returncode == status and open(floppy, "rb").read() == \
             image + FILL[SIZE:]
