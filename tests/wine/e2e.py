@@ -2,9 +2,11 @@
 """The real release under Wine, in a terminal of its own:  e2e.py PROGRAM WORK
 
 Drive A: is a floppy backed by a file, B: one backed by /dev/full. Each
-scenario checks the whole screen (Wine's own error texts read as TEXT), the
-exit status and every byte of the floppy; the floppy that the release wrote
-is then booted in qemu.
+scenario checks the whole screen (Wine's own error texts read as TEXT, or as
+CYRILLIC when they are Cyrillic letters alone), the exit status and every
+byte of the floppy; the floppy that the release wrote is then booted in qemu.
+The release is also run signed, from a folder named in Cyrillic, and with
+Wine's messages in Russian.
 """
 import os
 import re
@@ -18,17 +20,19 @@ HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00\n\nSearching for 
 DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
 KEY = "\n(press a key to exit)"
 SCENARIOS = [  # program, keys, screen, status, whether the image lands on A:
-    ("../wine release.exe", "a n", HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1,
-     False),
-    ("../wine release.exe", "q y", HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1,
-     False),
-    # Russian messages: a system text of Cyrillic letters alone reads CYRILLIC.
+    ("../wine release.exe", "a n",
+     HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1, False),
+    ("../wine release.exe", "q y",
+     HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1, False),
     ("LC_MESSAGES=ru_RU.UTF-8 ../wine release.exe", "q y",
      HEAD % "Q" + "\n\n*** error opening drive Q: CYRILLIC\n ***\n" + KEY, 1, False),
-    ("../wine release.exe", "b y", HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
-    ("../wine noimage.exe", "a y", HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
+    ("../wine release.exe", "b y",
+     HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
+    ("../wine noimage.exe", "a y",
+     HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
     # Output to a file: no key is asked for at the end, where nobody would see it.
-    ("../wine release.exe > out", "a y", "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
+    ("../wine release.exe > out", "a y",
+     "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
      "\r\n\r\nSearching for removable drives...\r\nEnter drive letter to be overwritten with "
      "files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0, True),
     ("../wine signed.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # its image, not its signature
