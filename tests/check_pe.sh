@@ -14,6 +14,7 @@ check "imports KERNEL32.dll and msvcrt.dll only" \
 # msvcrt's own printf, not mingw's copy linked in (which C++ headers switch on).
 check "imports msvcrt's printf and _snprintf" test "$(grep -cP '\t +\d+ +_?s?n?printf$' <<<"$headers")" -eq 2
 check "DllCharacteristics has $bits" test $((0x$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers") & bits)) -eq $((bits))
+check "no time stamp: the same source links to the same bytes" has -P 'Time/Date\t+Thu Jan  1 00:00:00 1970'
 check "a relocation section" has -E '^ +[0-9]+ \.reloc '
 check "a manifest that asks for administrator rights" grep -qa 'level="requireAdministrator"' "$exe"
 utf16() { printf '%s' "$1" | sed 's/./&\\x00/g'; } # the version resource's strings, as a pattern
