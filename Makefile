@@ -3,7 +3,7 @@
 #   make release [IMAGE=path/to/disk.img] [PRESET=win64]
 #                                             build/PRESET/release/imagewrite.exe
 #   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
-.PHONY: all deps image-deps test-deps build host asan win32 win64 test release default-image demo \
+.PHONY: all deps host-deps image-deps test-deps build host asan win32 win64 test release default-image demo \
 	boot-check clean
 
 DEFAULT_IMAGE := build/image/default.img
@@ -21,12 +21,16 @@ all: build
 deps:
 	bash tools/install-deps.sh build
 
+host-deps:
+	bash tools/install-deps.sh host
+
 image-deps:
 	bash tools/install-deps.sh image
 
 test-deps:
-	bash tools/install-deps.sh build image wine check boot e2e
+	bash tools/install-deps.sh build host image wine check boot e2e
 
+host asan: host-deps
 host asan win32 win64: deps
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ -j2

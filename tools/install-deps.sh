@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a command needs on a Debian 12 machine, and only what is
 # missing:  install-deps.sh GROUP...
-#   build  - host compiler, CMake, GoogleTest, the mingw-w64 cross compilers
+#   build  - CMake and the mingw-w64 cross compilers
+#   host   - the host compiler and GoogleTest, for the host tests
 #   image  - dosfstools and mtools, for the default diskette image
 #   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
@@ -27,8 +28,9 @@ need() { # package...
 
 for group in "$@"; do
   case $group in
-    build) need g++ cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 ;;
+    build) need cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 \
+      binutils-mingw-w64-x86-64 ;;
+    host) need g++ libgtest-dev ;;
     image) need dosfstools mtools ;;
     wine)
       need wine tmux python3
