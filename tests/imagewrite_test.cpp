@@ -407,6 +407,7 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
             expectEnding(row.ending);
         }
     }
+    EXPECT_EQ(w.calls, 46); // every call was made, the final key read too
 }
 
 // PE headers at `pe` whose security directory names a certificate table at
@@ -542,6 +543,7 @@ const struct {
     {SYSTEM, "First line.\r\nSecond line.\r\n", "First line"},
     {SYSTEM, "Line feed alone.\nNext", "Line feed alone"},
     {SYSTEM, "Several stops...\r\n", "Several stops.."},
+    {SYSTEM, ".\r\n", ""},
     {SYSTEM, "\n.", ""},
     {LOGGED, kMessage.substr(0, 255), kMessage.substr(0, 255)},
     {LOGGED, kMessage, kMessage.substr(0, 255)},
