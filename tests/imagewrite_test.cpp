@@ -410,18 +410,17 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
     EXPECT_EQ(w.calls, 46); // every call was made, the final key read too
 }
 
-// PE headers at `pe` whose security directory names a certificate table at
-// `table` of `size` bytes.
-void sign(DWORD table, DWORD size, DWORD pe = 0x80)
+// PE headers at `pe` in the own file (only their offset where they do not
+// fit), with `directories` data directories, whose security directory names a
+// certificate table at `table` of `size` bytes.
+void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD directories = 16)
 {
-    for (auto [at, value] : std::initializer_list<std::pair<size_t, DWORD>>{{0, 0x5A4D},
-                                                                            {0x80, 0x4550},
-                                                                            {0x98, 0x10B},
-                                                                            {0x98 + 92, 16},
-                                                                            {0x98 + 128, table},
-                                                                            {0x98 + 132, size},
-                                                                            {0x3C, pe}})
-        w.own.replace(at, 4, (const char *)&value, 4);
+    const std::pair<size_t, DWORD> fields[] = {
+        {0, 0x5A4D},       {0x3C, pe},      {pe, 0x4550}, {pe + 24, 0x10B}, {pe + 116, directories},
+        {pe + 152, table}, {pe + 156, size}};
+    for (auto [at, value] : fields)
+        if (at + 4 <= w.own.size())
+            w.own.replace(at, 4, (const char *)&value, 4);
 }
 
 // Endings that the files, the drive and the console bring about.
@@ -430,7 +429,13 @@ const struct {
     void (*setup)();
     Ending ending;
 } kOdd[] = {
-    {"path of 259", [] { w.ownPath.resize(259, 'p'); }, kWritten},
+    {"path of 259, not found",
+     [] {
+         w.ownPath.resize(259, 'p');
+         w.failCall = 37;
+     },
+     {framed(("CreateFile (\"C:\\Тест\\imagewrite.exe" + std::string(237, 'p')).substr(0, 255)),
+      "A", "l", 0}},
     {"path of 260",
      [] { w.ownPath.resize(260, 'p'); },
      {framed("program path longer than 259 characters: move the program to a shorter path"), "A",
@@ -447,6 +452,12 @@ const struct {
      kWritten},
     {"a table that does not end the file", [] { sign((DWORD)w.own.size() - 1464, 1463); },
      kWritten},
+    {"headers that end the file",
+     [] { sign((DWORD)w.own.size() - 1464, w.signature = 1464, (DWORD)w.own.size() - 176); },
+     kWritten},
+    {"headers too near the end",
+     [] { sign((DWORD)w.own.size() - 1464, 1464, (DWORD)w.own.size() - 170); }, kWritten},
+    {"no security directory", [] { sign((DWORD)w.own.size() - 1464, 1464, 0x80, 4); }, kWritten},
     {"headers past the end",
      [] { sign((DWORD)w.own.size() - 1464, 1464, (DWORD)w.own.size() - 2); }, kWritten},
     {"write cut short",
