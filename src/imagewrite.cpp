@@ -68,11 +68,18 @@ char *capacityText(unsigned long long bytes)
 // file or a pipe as bytes of the system's ANSI code page, as ever, where
 // what that code page cannot spell reads '?'. Texts that come from the
 // system are made in the code page that suits where they go: UTF-8 for a
-// console, to be turned wide when written.
+// console, to be turned wide when written. outputConsole is standard
+// output's console, or NULL for a file or a pipe.
+static HANDLE outputConsole()
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    return GetConsoleMode(output, &mode) ? output : NULL;
+}
+
 static unsigned textCodePage()
 {
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? CP_UTF8 : CP_ACP;
+    return outputConsole() ? CP_UTF8 : CP_ACP;
 }
 
 static char *printable(const WCHAR *wide)
@@ -87,11 +94,11 @@ static char *printable(const WCHAR *wide)
 // elsewhere, or if that fails, as the bytes they are.
 static void printText(const char *text)
 {
-    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode, written;
+    HANDLE console = outputConsole();
+    DWORD written;
     WCHAR wide[320]; // as long as the longest framed message
     int length = 0;
-    if (GetConsoleMode(console, &mode))
+    if (console)
         length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof *wide);
     if (length > 0) {
         fflush(stdout);

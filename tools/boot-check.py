@@ -107,8 +107,8 @@ def boot(image, expect, seconds):
             if handed is None:
                 if "Boot failed" in bios or "No bootable device" in bios:
                     verdict = False, "the BIOS found no bootable disk"
-            elif refusal(lines):
-                verdict = False, "the boot sector says '%s'" % refusal(lines)
+            elif (refused := refusal(lines)) is not None:
+                verdict = False, "the boot sector says '%s'" % refused
             elif expect is not None and expect in "\n".join(lines):
                 verdict = True, "the boot sector showed '%s'" % expect
             elif expect is None and time.time() - handed >= SETTLE:

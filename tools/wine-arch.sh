@@ -6,7 +6,7 @@
 # The answer comes from starting a 32-bit program, not from the packages: the
 # 32-bit Wine loader installs without complaint on a kernel that cannot start it.
 set -euo pipefail
-if [ $# -gt 1 ] || [ $# = 1 ] && [ "$1" != --say ]; then
+if [ $# -gt 1 ] || { [ $# = 1 ] && [ "$1" != --say ]; }; then
   echo "usage: wine-arch.sh [--say]   prints win32 or win64: the build this host can run" >&2
   exit 2
 fi

@@ -19,7 +19,7 @@ HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00\n\nSearching for 
         "drives...\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: (Y/N)?:\n")
 DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
 KEY = "\n(press a key to exit)"
-SCENARIOS = [  # program, keys, screen, status, whether the image lands on A:
+SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
     ("../wine release.exe", "a n",
      HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1, False),
     ("../wine release.exe", "q y",
