@@ -191,7 +191,7 @@ def boot(image, expect, seconds):
                 signs = [sign for sign, seen in (("read more of the disk", read_more(trace)),
                                                  ("drew on the screen", drew(lines, before)))
                          if seen]
-                verdict = (True, "the boot code %s and reported no failure" % " and ".join(signs)
+                verdict = (True, "the boot code %s and reported no failure" % ", ".join(signs)
                            ) if signs else (False, "the boot code drew nothing and read nothing "
                                             "more of the disk in %g s" % SETTLE)
         monitor.command("quit")
