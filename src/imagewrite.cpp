@@ -64,6 +64,10 @@ char *capacityText(unsigned long long bytes)
     return text;
 }
 
+// Room for the longest message with its terminator: a system text's line
+// of up to 511 bytes, and a path that gives way to it where both do not fit.
+enum { MESSAGE_SIZE = 1024 };
+
 // Text goes to a console as wide characters, in the user's own script; to a
 // file or a pipe as bytes of the system's ANSI code page, as ever, where
 // what that code page cannot spell reads '?'. Texts that come from the
@@ -82,11 +86,36 @@ static unsigned textCodePage()
     return outputConsole() ? CP_UTF8 : CP_ACP;
 }
 
-static char *printable(const WCHAR *wide)
+// A path in at most `room` bytes of that code page: whole if it fits;
+// otherwise its first characters (the drive) and its last (the file name)
+// around "...", as many as fit. Cut between characters only, so that no
+// character is left in halves, whatever the code page makes of it.
+static char *printable(const WCHAR *path, int room)
 {
     static char text[MAX_PATH * 3]; // UTF-8 takes at most 3 bytes for each
-    if (!WideCharToMultiByte(textCodePage(), 0, wide, -1, text, sizeof text, NULL, NULL))
-        text[0] = 0;
+    WCHAR shown[MAX_PATH + 3];
+    int length = 0;
+    while (path[length])
+        length++;
+    for (int kept = length; kept >= 0; kept--) {
+        int head = kept / 3, tail = kept - head, at = 0;
+        // Both halves of a surrogate pair, or neither.
+        if (head > 0 && path[head - 1] >= 0xD800 && path[head - 1] < 0xDC00)
+            head--;
+        if (tail > 0 && path[length - tail] >= 0xDC00 && path[length - tail] < 0xE000)
+            tail--;
+        for (int i = 0; i < head; i++)
+            shown[at++] = path[i];
+        for (int dots = kept < length ? 3 : 0; dots > 0; dots--)
+            shown[at++] = '.';
+        for (int i = length - tail; i <= length; i++)
+            shown[at++] = path[i];
+        int bytes =
+            WideCharToMultiByte(textCodePage(), 0, shown, -1, text, sizeof text, NULL, NULL);
+        if (bytes > 0 && bytes <= room + 1)
+            return text;
+    }
+    text[0] = 0;
     return text;
 }
 
@@ -96,7 +125,7 @@ static void printText(const char *text)
 {
     HANDLE console = outputConsole();
     DWORD written;
-    WCHAR wide[320]; // as long as the longest framed message
+    WCHAR wide[MESSAGE_SIZE + 64]; // as long as the longest framed message
     int length = 0;
     if (console)
         length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof *wide);
@@ -120,24 +149,25 @@ char *winErrorText(DWORD code)
 
     if (code == 0)
         code = GetLastError();
-    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                           FORMAT_MESSAGE_FROM_SYSTEM,
-                       NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&position, 0,
-                       NULL) == 0 ||
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&position, 0, NULL);
+    // The first line alone, ended before it is converted: the lines after
+    // it could make the whole text too long for `line`.
+    DWORD end = 0;
+    while (end < length && position[end] != '\n' && position[end] != '\r')
+        end++;
+    if (length > 0)
+        position[end] = 0;
+    if (length == 0 ||
         !WideCharToMultiByte(textCodePage(), 0, position, -1, line, sizeof line, NULL, NULL)) {
         // No message for this code: the number is all there is to tell.
         _snprintf(line, sizeof line, "system error %lu", code);
         return line;
     }
-    char *end = strchr(line, '\n');
-    if (end)
-        *end = 0;
-    end = strchr(line, '\r');
-    if (end)
-        *end = 0;
-    size_t length = strlen(line);
-    if (length > 0 && line[length - 1] == '.')
-        line[length - 1] = 0;
+    end = (DWORD)strlen(line);
+    if (end > 0 && line[end - 1] == '.')
+        line[end - 1] = 0;
     return line;
 }
 
@@ -153,12 +183,13 @@ static void waitForKey()
 // Prints the framed message and ends the process with status 1.
 void logError(int pauseOnExit, const char *format, ...)
 {
-    char message[256];
+    char message[MESSAGE_SIZE];
     va_list arguments;
     va_start(arguments, format);
     _vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
-    // A message that fills the buffer comes back unterminated: keep 255 characters.
+    // Every message of the program fits; one that filled the buffer would
+    // come back unterminated.
     message[sizeof message - 1] = 0;
 
     char framed[sizeof message + 64]; // the frame takes 41 more
@@ -274,39 +305,70 @@ int findAvailableDrive(int minimumCapacity)
 // ---------------------------------------------------------------------------
 // Program flow
 
+static DWORD le16(const unsigned char *bytes)
+{
+    return bytes[0] | bytes[1] << 8;
+}
+
 static DWORD le32(const unsigned char *bytes)
 {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (DWORD)bytes[3] << 24;
+    return le16(bytes) | le16(bytes + 2) << 16;
+}
+
+// Where the PE headers ("PE\0\0") start in this file, or 0 when they do
+// not, or do not fit up to the security directory's entry of the larger
+// (64-bit) layout: then they also hold every field read after this. No byte
+// is read before its offset is checked against the file's size.
+enum { HEADER_OFFSET = 0x3C, PE_SIGNATURE = 0x4550, OPTIONAL_HEADER = 24 };
+enum { PE32_PLUS = 0x20B, DIRECTORIES_32 = 96, DIRECTORIES_64 = 112, SECURITY = 4 * 8 };
+static DWORD peHeaders(const unsigned char *view, DWORD fileSize)
+{
+    if (fileSize < HEADER_OFFSET + 4 || view[0] != 'M' || view[1] != 'Z')
+        return 0;
+    unsigned long long pe = le32(view + HEADER_OFFSET);
+    if (pe + OPTIONAL_HEADER + DIRECTORIES_64 + SECURITY + 8 > fileSize ||
+        le32(view + pe) != PE_SIGNATURE)
+        return 0;
+    return (DWORD)pe;
+}
+
+// Where the linked program's sections end (the end of the last one's raw
+// data), or 0 when the headers cannot tell.
+static unsigned long long programEnd(const unsigned char *view, DWORD fileSize)
+{
+    enum { SECTION = 40, RAW_SIZE = 16, RAW_OFFSET = 20 };
+    DWORD pe = peHeaders(view, fileSize);
+    if (pe == 0)
+        return 0;
+    unsigned long long section = pe + OPTIONAL_HEADER + le16(view + pe + 20), end = 0;
+    DWORD count = le16(view + pe + 6);
+    if (section + (unsigned long long)count * SECTION > fileSize)
+        return 0;
+    for (; count > 0; count--, section += SECTION) {
+        unsigned long long last =
+            (unsigned long long)le32(view + section + RAW_OFFSET) + le32(view + section + RAW_SIZE);
+        end = last > end ? last : end;
+    }
+    return end;
 }
 
 // Where the appended image ends within this file. Signing a release appends
 // a certificate table after the image and records where in the PE headers'
-// security directory; then the image ends where that table begins. In every
-// other case it ends with the file. No byte is read before its offset is
-// checked against the file's size.
+// security directory (the fifth entry of 8 bytes); then the image ends where
+// that table begins, also when a download cut the table short. In every
+// other case it ends with the file.
 static DWORD imageEnd(const unsigned char *view, DWORD fileSize)
 {
-    // Where the PE headers are named; "PE\0\0"; where the optional header
-    // starts after it, and where its data directories start in either layout.
-    enum { HEADER_OFFSET = 0x3C, PE_SIGNATURE = 0x4550, OPTIONAL_HEADER = 24 };
-    // The security directory is the fifth entry of 8 bytes.
-    enum { PE32_PLUS = 0x20B, DIRECTORIES_32 = 96, DIRECTORIES_64 = 112, SECURITY = 4 * 8 };
-    if (fileSize < HEADER_OFFSET + 4 || view[0] != 'M' || view[1] != 'Z')
-        return fileSize;
-    unsigned long long pe = le32(view + HEADER_OFFSET);
-    // The security directory's entry of the larger (64-bit) layout: the
-    // headers that hold it also hold every field read below.
-    if (pe + OPTIONAL_HEADER + DIRECTORIES_64 + SECURITY + 8 > fileSize ||
-        le32(view + pe) != PE_SIGNATURE)
+    DWORD pe = peHeaders(view, fileSize);
+    if (pe == 0)
         return fileSize;
     const unsigned char *optional = view + pe + OPTIONAL_HEADER;
     const unsigned char *directories =
-        optional +
-        ((optional[0] | optional[1] << 8) == PE32_PLUS ? DIRECTORIES_64 : DIRECTORIES_32);
+        optional + (le16(optional) == PE32_PLUS ? DIRECTORIES_64 : DIRECTORIES_32);
     if (le32(directories - 4) <= SECURITY / 8)
         return fileSize;
     DWORD table = le32(directories + SECURITY), size = le32(directories + SECURITY + 4);
-    if (size == 0 || table > fileSize || fileSize - table != size)
+    if (size == 0 || table > fileSize || fileSize - table > size)
         return fileSize;
     return table;
 }
@@ -350,8 +412,11 @@ int main(int /*argc*/, char ** /*argv*/)
     HANDLE ownFile = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_READONLY, NULL);
     if (ownFile == INVALID_HANDLE_VALUE) {
+        static const char format[] = "CreateFile (\"%s\") error \"%s\"";
         char *error = winErrorText(0); // before any other call changes the last error
-        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", printable(ownPath), error);
+        // The system's text is shown whole; the path gives way where both do not fit.
+        int room = MESSAGE_SIZE - (int)(sizeof format - 4) - (int)strlen(error);
+        logError(pauseOnExit, format, printable(ownPath, room), error);
     }
     DWORD fileSize = GetFileSize(ownFile, NULL);
 
@@ -375,6 +440,13 @@ int main(int /*argc*/, char ** /*argv*/)
     int imageOffset = (int)(imageEnd(view, fileSize) - IMAGE_SIZE);
     if (imageOffset < 0)
         logError(pauseOnExit, "appended image missing");
+    // A file cut short, as a broken download leaves it, would have the image
+    // begin inside the program's own sections: a disk that never boots.
+    unsigned long long linked = programEnd(view, fileSize);
+    if ((unsigned long long)imageOffset < linked)
+        logError(pauseOnExit,
+                 "program file damaged: %s bytes, expected at least %s; download it again",
+                 commanumber(fileSize), commanumber(linked + IMAGE_SIZE));
 
     // A fresh volume handle stands at offset 0.
     DWORD written = copyImage(volume, view + imageOffset, IMAGE_SIZE);

@@ -6,14 +6,9 @@
 // straight through.
 #include <gtest/gtest.h>
 
-#include <codecvt>
 #include <deque>
-#include <locale>
 
 #include "imagewrite.h"
-
-// The standard library's UTF-8 conversion is deprecated, not gone.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 int imagewriteMain(int argc, char **argv);
 
@@ -45,7 +40,50 @@ struct World {
 
 std::deque<std::wstring> texts; // FormatMessageW's buffers, never released
 std::vector<char> view;
-std::wstring_convert<std::codecvt_utf8<wchar_t>> utf8;
+
+// Wide text as Windows keeps it (UTF-16 units) to UTF-8 and back, as Windows
+// converts it: what is not a whole character becomes U+FFFD.
+std::string toUtf8(const std::wstring &wide)
+{
+    std::string bytes;
+    for (size_t i = 0; i < wide.size(); i++) {
+        unsigned c = wide[i], pair = i + 1 < wide.size() ? wide[i + 1] - 0xDC00 : 0x400;
+        if (c >= 0xD800 && c < 0xDC00 && pair < 0x400) {
+            c = 0x10000 + ((c - 0xD800) << 10) + pair;
+            i++;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        int n = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        bytes += (char)("\0\xC0\xE0\xF0"[n] | c >> 6 * n);
+        while (n-- > 0)
+            bytes += (char)(0x80 | (c >> 6 * n & 0x3F));
+    }
+    return bytes;
+}
+
+std::wstring fromUtf8(const std::string &bytes)
+{
+    std::wstring units;
+    for (size_t i = 0, end; i < bytes.size(); i = end) {
+        unsigned char lead = bytes[i];
+        int n = lead < 0x80   ? 0
+                : lead < 0xC2 ? -1
+                : lead < 0xE0 ? 1
+                : lead < 0xF0 ? 2
+                : lead < 0xF5 ? 3
+                              : -1;
+        unsigned c = n > 0 ? lead & (0x3F >> n) : lead;
+        for (end = i + 1; end < bytes.size() && end <= i + n && (bytes[end] & 0xC0) == 0x80; end++)
+            c = c << 6 | (bytes[end] & 0x3F);
+        c = n < 0 || end != i + n + 1 ? 0xFFFD : c;
+        if (c >= 0x10000)
+            units += {(wchar_t)(0xD800 + ((c - 0x10000) >> 10)), (wchar_t)(0xDC00 + (c & 0x3FF))};
+        else
+            units += (wchar_t)c;
+    }
+    return units;
+}
 
 // Counts the call; true for the one that is to fail.
 bool fails()
@@ -199,7 +237,7 @@ int WideCharToMultiByte(unsigned codePage, DWORD flags, LPCWSTR wide, int length
     std::wstring chars = wide;
     for (wchar_t &c : chars)
         c = codePage == CP_ACP && c >= 128 ? '?' : c;
-    std::string bytes = utf8.to_bytes(chars);
+    std::string bytes = toUtf8(chars);
     if (fails() || flags || length != -1 || (int)bytes.size() >= size)
         return fail(0);
     memcpy(text, bytes.c_str(), bytes.size() + 1);
@@ -208,7 +246,7 @@ int WideCharToMultiByte(unsigned codePage, DWORD flags, LPCWSTR wide, int length
 
 int MultiByteToWideChar(unsigned, DWORD flags, LPCSTR text, int length, LPWSTR wide, int size)
 {
-    std::wstring chars = utf8.from_bytes(text);
+    std::wstring chars = fromUtf8(text);
     if (fails() || flags || length != -1 || (int)chars.size() >= size)
         return fail(0);
     memcpy(wide, chars.c_str(), (chars.size() + 1) * sizeof(WCHAR));
@@ -220,7 +258,7 @@ BOOL WriteConsoleW(HANDLE, LPCWSTR text, DWORD count, LPDWORD written, LPVOID)
 {
     if (fails())
         return fail(0);
-    w.out += utf8.to_bytes(std::wstring(text, *written = count));
+    w.out += toUtf8(std::wstring(text, *written = count));
     return 1;
 }
 
@@ -330,6 +368,28 @@ std::string unpaused(const std::string &out)
     return out.substr(0, out.size() - kKey.size());
 }
 
+// PE headers at `pe` in the own file (only their offset where they do not
+// fit), with `directories` data directories, whose security directory names a
+// certificate table at `table` of `size` bytes, and one section whose raw
+// data ends at 4,096, where the image starts.
+void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD directories = 16)
+{
+    const std::pair<size_t, DWORD> fields[] = {{0, 0x5A4D},
+                                               {0x3C, pe},
+                                               {pe, 0x4550},
+                                               {pe + 4, 0x10000},
+                                               {pe + 20, 0xE0},
+                                               {pe + 24, 0x10B},
+                                               {pe + 116, directories},
+                                               {pe + 152, table},
+                                               {pe + 156, size},
+                                               {pe + 264, 0xC00},
+                                               {pe + 268, 0x400}};
+    for (auto [at, value] : fields)
+        if (at + 4 <= w.own.size())
+            w.own.replace(at, 4, (const char *)&value, 4);
+}
+
 // A 1.44 MB diskette at A: with room after the image, and a program file
 // that carries a patterned image.
 void machine()
@@ -341,6 +401,7 @@ void machine()
     w.own = std::string(4096, 'P');
     for (int i = 0; i < IMAGE_SIZE; i++)
         w.own += (char)(i % 251);
+    sign(0, 0);
 }
 
 // The exit status of the body, which ends by exit or by throwing a status.
@@ -410,17 +471,12 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
     EXPECT_EQ(w.calls, 46); // every call was made, the final key read too
 }
 
-// PE headers at `pe` in the own file (only their offset where they do not
-// fit), with `directories` data directories, whose security directory names a
-// certificate table at `table` of `size` bytes.
-void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD directories = 16)
+std::string times(const std::string &text, int count)
 {
-    const std::pair<size_t, DWORD> fields[] = {
-        {0, 0x5A4D},       {0x3C, pe},      {pe, 0x4550}, {pe + 24, 0x10B}, {pe + 116, directories},
-        {pe + 152, table}, {pe + 156, size}};
-    for (auto [at, value] : fields)
-        if (at + 4 <= w.own.size())
-            w.own.replace(at, 4, (const char *)&value, 4);
+    std::string all;
+    while (count-- > 0)
+        all += text;
+    return all;
 }
 
 // Endings that the files, the drive and the console bring about.
@@ -429,12 +485,41 @@ const struct {
     void (*setup)();
     Ending ending;
 } kOdd[] = {
-    {"path of 259, not found",
+    {"path of 259 in Cyrillic, not found: whole",
      [] {
-         w.ownPath.resize(259, 'p');
+         w.ownPath.resize(259, L'ж');
          w.failCall = 37;
      },
-     {framed(("CreateFile (\"C:\\Тест\\imagewrite.exe" + std::string(237, 'p')).substr(0, 255)),
+     {framed("CreateFile (\"C:\\Тест\\imagewrite.exe" + times("ж", 237) + "\") error \"Файл 5\""),
+      "A", "l", 0}},
+    {"path of 259 in CJK, not found, and a long system text: the path gives way",
+     [] {
+         w.ownPath.resize(259, L'日');
+         w.message = std::wstring(250, L'ы') + L" #.";
+         w.failCall = 37;
+     },
+     {framed("CreateFile (\"C:\\Тест\\imagewrite.exe" + times("日", 37) + "..." + times("日", 119) +
+             "\") error \"" + times("ы", 250) + " 5\""),
+      "A", "l", 0}},
+    {"the same to a file",
+     [] {
+         w.ownPath.resize(259, L'日');
+         w.message = std::wstring(250, L'ы') + L" #.";
+         w.console = false;
+         w.failCall = 37;
+     },
+     {unpaused(framed("CreateFile (\"C:\\????\\imagewrite.exe" + std::string(237, '?') +
+                          "\") error \"" + std::string(250, '?') + " 5\"",
+                      false)),
+      "A", "l", 0}},
+    {"path of 259 in pairs of units, not found, and a long system text",
+     [] {
+         w.ownPath = L"C:\\" + sim::fromUtf8(times("😀", 128));
+         w.message = std::wstring(250, L'ы') + L" #.";
+         w.failCall = 37;
+     },
+     {framed("CreateFile (\"C:\\" + times("😀", 39) + "..." + times("😀", 83) + "\") error \"" +
+             times("ы", 250) + " 5\""),
       "A", "l", 0}},
     {"path of 260",
      [] { w.ownPath.resize(260, 'p'); },
@@ -444,10 +529,27 @@ const struct {
      [] { w.own.erase(0, 4097); },
      {framed("appended image missing"), "Aom", "l", 0}},
     {"file of the image", [] { w.own.erase(0, 4096); }, kWritten},
+    {"release a byte short",
+     [] { w.own.pop_back(); },
+     {framed(
+          "program file damaged: 1,478,655 bytes, expected at least 1,478,656; download it again"),
+      "Aom", "l", 0}},
+    {"release 4,096 bytes short",
+     [] { w.own.resize(IMAGE_SIZE); },
+     {framed(
+          "program file damaged: 1,474,560 bytes, expected at least 1,478,656; download it again"),
+      "Aom", "l", 0}},
+    {"release with bytes after its image", [] { w.own += "new"; }, kWritten},
     {"signed",
      [] {
          sign((DWORD)w.own.size(), w.signature = 1464);
          w.own += std::string(w.signature, 'S');
+     },
+     kWritten},
+    {"signed, cut inside its table",
+     [] {
+         sign((DWORD)w.own.size(), 1464);
+         w.own += std::string(w.signature = 1000, 'S');
      },
      kWritten},
     {"a table that does not end the file", [] { sign((DWORD)w.own.size() - 1464, 1463); },
@@ -518,7 +620,7 @@ std::string text(Kind kind, const std::string &in)
         w.lastError = 2;
         return winErrorText((DWORD)std::stoul(in));
     case SYSTEM:
-        w.message = sim::utf8.from_bytes(in);
+        w.message = sim::fromUtf8(in);
         return winErrorText(7);
     case LOGGED:
         EXPECT_EQ(status([&] { logError(0, "%s", in.c_str()); }), 1);
@@ -527,7 +629,7 @@ std::string text(Kind kind, const std::string &in)
     return "";
 }
 
-const std::string kMessage(256, 'm');
+const std::string kMessage(1024, 'm');
 
 const struct {
     Kind kind;
@@ -554,10 +656,11 @@ const struct {
     {SYSTEM, "First line.\r\nSecond line.\r\n", "First line"},
     {SYSTEM, "Line feed alone.\nNext", "Line feed alone"},
     {SYSTEM, "Several stops...\r\n", "Several stops.."},
+    {SYSTEM, "First line.\r\n" + std::string(600, 'x'), "First line"},
     {SYSTEM, ".\r\n", ""},
     {SYSTEM, "\n.", ""},
-    {LOGGED, kMessage.substr(0, 255), kMessage.substr(0, 255)},
-    {LOGGED, kMessage, kMessage.substr(0, 255)},
+    {LOGGED, kMessage.substr(0, 1023), kMessage.substr(0, 1023)},
+    {LOGGED, kMessage, kMessage.substr(0, 1023)},
 };
 
 TEST(Texts, OfKeysNumbersCapacitiesAndErrors)

@@ -7,6 +7,8 @@ COMMAND (a shell command) runs in a tmux pane of 100 x 30. For each pair,
 the key (a tmux key name: a letter, Enter, ...) is typed once the screen's
 last line begins with PROMPT and the cursor has stood still at its end for a
 moment: a key typed before the program reads it is echoed by the terminal.
+A KEY that begins with ! is a shell command run at that prompt instead, so
+that a test can change the world while the program waits.
 Prints the screen as it was before the last key, then exits with COMMAND's
 exit status. Each wait is bounded and says what it waited for when it gives up.
 """
@@ -96,7 +98,10 @@ def main(argv):
             screen = pane.screen()
             for prompt, key in pairs:
                 screen = pane.wait_for(prompt)
-                pane.tmux("send-keys", key)
+                if key.startswith("!"):
+                    subprocess.run(key[1:], shell=True, check=True)
+                else:
+                    pane.tmux("send-keys", key)
             end = time.time() + WAIT
             while not ended(status):
                 if time.time() > end:

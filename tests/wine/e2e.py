@@ -19,6 +19,7 @@ HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00\n\nSearching for 
         "drives...\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: (Y/N)?:\n")
 DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
 KEY = "\n(press a key to exit)"
+FAR = "Ж" * 120  # a folder named in Cyrillic, long enough to fill the old message buffer
 SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
     ("../wine release.exe", "a n",
      HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1, False),
@@ -30,6 +31,12 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
      HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
     ("../wine noimage.exe", "a y",
      HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
+    # A download cut short: CUT and WHOLE stand for its size and a whole release's.
+    ("../wine cut.exe", "a y", HEAD % "A" + "\n\n*** program file damaged: CUT bytes, expected at "
+     "least WHOLE; download it again ***\n" + KEY, 1, False),
+    # Moved away while it waits for the letter, so that it cannot open its own file.
+    ("../wine %s/far.exe" % FAR, "!mv|%s/far.exe|%s/gone.exe a y" % (FAR, FAR), HEAD % "A" +
+     '\n\n*** CreateFile ("C:\\%s\\far.exe") error "TEXT" ***\n' % FAR + KEY, 1, False),
     # Output to a file: no key is asked for at the end, where nobody would see it.
     ("../wine release.exe > out", "a y",
      "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
@@ -51,6 +58,9 @@ def main(program, work):
     subprocess.run(["bash", TOOLS + "/package-release.sh", program, work + "/image",
                     c + "/release.exe"], check=True)
     subprocess.run(["cp", program, c + "/noimage.exe"], check=True)
+    release = os.path.getsize(c + "/release.exe")
+    subprocess.run(["head", "-c", str(release - 4096), c + "/release.exe"],
+                   stdout=open(c + "/cut.exe", "wb"), check=True)
     # Signed as a vendor would, with a throwaway certificate made here.
     pem = [work + "/cert.pem", work + "/key.pem"]
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "check": True}
@@ -69,19 +79,25 @@ def main(program, work):
     os.environ["LOCPATH"] = work + "/locale"
     os.makedirs(c + "/Тест", exist_ok=True)
     subprocess.run(["cp", c + "/release.exe", c + "/Тест/"], check=True)
+    os.makedirs(c + "/" + FAR, exist_ok=True)
     for command, keys, screen, status, written in SCENARIOS:
         open(floppy, "wb").write(FILL)
-        prompts = [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
-        pairs = sum(zip(prompts, keys.split() + ["k"] * (">" not in command)), ())
+        subprocess.run(["cp", c + "/release.exe", c + "/%s/far.exe" % FAR], check=True)
+        prompts = [HEAD.split("\n")[5]] * keys.count("!") + [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
+        keys = [key.replace("|", " ") for key in keys.split()]
+        pairs = sum(zip(prompts, keys + ["k"] * (">" not in command)), ())
         # With the output in a file, the pane shows it through tail.
         line = ": > out; tail -s 0.1 -f out & %s; s=$?; kill $!; (exit $s)" % command
         done = subprocess.run([sys.executable, TOOLS + "/pane.py", *pairs, "--", "cd %s && %s" % (
             c, line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
-            timeout=120)
+            timeout=120, cwd=c)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
+        got = re.sub(r"^(.{100})\n", r"\1", got, flags=re.M)  # lines the pane's width wrapped
         got = re.sub(r'(opening drive Q: |error ")([^"\n]+)', lambda m: m[1] + (
             "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
         image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
+        screen = screen.replace("CUT", "{:,}".format(release - 4096)).replace(
+            "WHOLE", "{:,}".format(release))
         ok = got == screen and done.returncode == status and open(floppy, "rb").read() == \
             image + FILL[SIZE:]
         print("%s: %s %s, exit status %d\n%s" % ("ok" if ok else "FAILED", command, keys,
