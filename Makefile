@@ -2,18 +2,32 @@
 # what a fresh Debian 12 machine lacks first.
 #   make release [IMAGE=path/to/disk.img] [PRESET=win64]
 #                                             build/PRESET/release/imagewrite.exe
+#   make sign CERT=cert.pem KEY=key.pem [CA=ca.pem] [PRESET=win64]
+#                                             signs that release in place
 #   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
-.PHONY: all deps host-deps image-deps test-deps build host asan win32 win64 test release default-image demo \
-	boot-check clean
+.PHONY: all deps host-deps image-deps test-deps build host asan win32 win64 test release sign \
+	default-image demo boot-check clean
+MAKEFLAGS += --no-print-directory
 
 DEFAULT_IMAGE := build/image/default.img
-IMAGE ?= $(DEFAULT_IMAGE)
+# The names a user gives reach the scripts through the environment, as the
+# bytes they are: never as shell text, and with no $ taken for make's own.
+export IMAGE_PATH := $(if $(filter undefined,$(origin IMAGE)),$(DEFAULT_IMAGE),$(value IMAGE))
+export CERT_PATH := $(value CERT)
+export KEY_PATH := $(value KEY)
+export CA_PATH := $(value CA)
 # The 32-bit program is the product; the 64-bit one is the same source.
 PRESET ?= win32
+ifneq ($(filter release sign,$(MAKECMDGOALS)),)
+ifneq ($(filter-out win32 win64,$(PRESET))$(words $(PRESET)),1)
+$(error PRESET '$(PRESET)' makes no release: the presets that do are win32 (the default) and win64)
+endif
+endif
+export PRESET
 # The build this host can run under Wine, found out once, when first needed.
 RUNNABLE = $(eval RUNNABLE := $(shell bash tools/wine-arch.sh))$(RUNNABLE)
 # The default image is made first only when no image of one's own is given.
-IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE)),default-image)
+IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE_PATH)),default-image)
 
 all: build
 
@@ -52,17 +66,27 @@ default-image: image-deps
 	bash tools/make-default-image.sh $(DEFAULT_IMAGE)
 
 release: $(PRESET) $(IMAGE_PREREQ) image-deps
-	bash tools/package-release.sh build/$(PRESET)/imagewrite.exe "$(IMAGE)" \
-		build/$(PRESET)/release/imagewrite.exe
+	bash tools/package-release.sh "build/$$PRESET/imagewrite.exe" "$$IMAGE_PATH" \
+		"build/$$PRESET/release/imagewrite.exe"
 
-demo: deps image-deps
+sign:
+	bash tools/install-deps.sh sign
+	@[ -n "$$CERT_PATH" ] && [ -n "$$KEY_PATH" ] || \
+		{ echo "make sign: name the certificate and its key: make sign CERT=cert.pem KEY=key.pem" >&2; exit 2; }
+	bash tools/sign-release.sh "build/$$PRESET/release/imagewrite.exe" "$$CERT_PATH" "$$KEY_PATH" \
+		$${CA_PATH:+"$$CA_PATH"}
+
+# The demo's own release, so that a release of the user's stays as it is.
+demo: deps image-deps $(IMAGE_PREREQ)
 	bash tools/install-deps.sh wine
-	$(MAKE) --no-print-directory release PRESET=$(RUNNABLE)
-	bash tools/demo.sh build/$(RUNNABLE)/release/imagewrite.exe
+	$(MAKE) $(RUNNABLE)
+	bash tools/package-release.sh "build/$(RUNNABLE)/imagewrite.exe" "$$IMAGE_PATH" \
+		build/demo/imagewrite.exe
+	bash tools/demo.sh build/demo/imagewrite.exe
 
 boot-check: $(IMAGE_PREREQ)
 	bash tools/install-deps.sh boot
-	python3 tools/boot-check.py "$(IMAGE)"
+	python3 tools/boot-check.py "$$IMAGE_PATH"
 
 clean:
 	rm -rf build

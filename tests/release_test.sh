@@ -27,6 +27,41 @@ head -c 1474560 /dev/zero >"$work/blank.img"
 bash "$tools/package-release.sh" "$program" "$work/blank.img" "$work/blank.exe" 2>"$work/err"
 check "an image without 55 AA packages with a warning" grep -q "will not boot" "$work/err"
 
+# Interrupted at several points after a good release: the folder holds a
+# program and its own checksum, or neither, and no temporary file.
+bash "$tools/package-release.sh" "$program" "$img" "$work/cut/release.exe" >/dev/null
+set -m # a background job keeps SIGINT, as one run from a terminal does
+for delay in 0.002 0.01 0.02 0.04; do
+  for signal in INT TERM HUP; do
+    bash "$tools/package-release.sh" "$program" "$img" "$work/cut/release.exe" >/dev/null 2>&1 &
+    sleep $delay && kill -$signal $! 2>/dev/null
+    wait $! 2>/dev/null
+    check "interrupted by SIG$signal after $delay s: a matching pair, or neither, and no temporary file" \
+      sh -c "cd '$work/cut' && { [ ! -e release.exe.sha256 ] || sha256sum -c --quiet release.exe.sha256; } && [ \"\$(ls | grep -c part)\" = 0 ]"
+  done
+done
+set +m
+# Names are data: the shell never reads them as commands.
+name='x`touch $HOME-ran`"q.img'
+cp "$img" "$work/$name"
+bash "$tools/package-release.sh" "$program" "$work/$name" "$work/named.exe" 2>"$work/err"
+check "an image named with a backquote and a quote packages as it is" cmp "$work/named.exe" <(cat "$program" "$img")
+make -s -n -C "$tools/.." release IMAGE="$work/$name" >"$work/err" 2>&1
+check "make passes the name on as data, not as shell text" test $? = 0 -a "$(grep -c touch "$work/err")" = 0
+make -s -n -C "$tools/.." release PRESET=host >"$work/err" 2>&1
+check "make refuses a wrong PRESET, naming the right ones" grep -q 'are win32 (the default) and win64' "$work/err"
+# A signed release: the program signed in place, and its checksum anew.
+openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=imagewrite test" -days 1 -out "$work/cert.pem" \
+  -keyout "$work/key.pem" >/dev/null 2>&1
+bash "$tools/sign-release.sh" "$work/named.exe" "$work/cert.pem" "$work/key.pem" >/dev/null
+check "make sign: the signature verifies and the checksum is the signed program's" sh -c "osslsigncode verify -CAfile '$work/cert.pem' -in '$work/named.exe' >/dev/null && cd '$work' && sha256sum -c --quiet named.exe.sha256"
+# A wrong drive is refused with its reason before the prefix is made.
+for drive in c="$img" a 1="$img" a="$work/none"; do
+  bash "$tools/wine-prefix.sh" "$work/prefix" "$drive" 2>"$work/err"
+  status=$?
+  check "wine-prefix refuses $drive: $(cat "$work/err")" test $status = 1 -a -s "$work/err" -a ! -e "$work/prefix"
+done
+
 # Refused with a message that names the file, leaving no release behind and the inputs as they were.
 head -c 1474559 "$img" >"$work/short.img"
 cat "$img" "$img" >"$work/long.img"

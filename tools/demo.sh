@@ -11,7 +11,8 @@ if [ $# -ne 1 ] || [ "$1" = --help ]; then
   echo "usage: demo.sh RELEASE" >&2
   exit 2
 fi
-release=$(realpath "$1")
+[ -f "$1" ] && [ -r "$1" ] || { echo "demo: cannot read the release '$1'" >&2; exit 1; }
+release=$(realpath -- "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$top/build/demo
 prefix=$work/prefix
@@ -22,8 +23,9 @@ mkdir -p "$work"
 head -c 1474560 /dev/zero >"$floppy"
 echo "demo: making the Wine prefix $prefix (drive A: is the blank floppy $floppy)"
 bash "$top/tools/wine-prefix.sh" "$prefix" "a=$floppy"
-cp "$release" "$prefix/drive_c/imagewrite.exe"
+cp -- "$release" "$prefix/drive_c/imagewrite.exe"
 
+trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null; echo; echo "demo: interrupted" >&2; exit 130' INT
 status=0
 cd "$prefix/drive_c"
 if [ -t 0 ] && [ -t 1 ]; then
@@ -47,8 +49,9 @@ if MTOOLS_SKIP_CHECK=1 mdir -i "$floppy" :: 2>/dev/null; then :; else
   echo "  (no FAT file system on it)"
 fi
 if [ "$(od -An -tx1 -j510 -N2 "$floppy" | tr -d ' \n')" = "55aa" ]; then
-  echo "demo: the boot-sector signature 55 AA is there: a PC can boot this disk"
+  echo "demo: the boot-sector signature 55 AA is there, which a disk needs to boot but does"
+  echo "demo: not prove it boots; to see whether a PC boots it: make boot-check IMAGE=$floppy"
 else
-  echo "demo: no boot-sector signature: this disk will not boot"
+  echo "demo: no boot-sector signature 55 AA: this disk will not boot"
 fi
 [ "$status" = 0 ]

@@ -8,6 +8,7 @@
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot a diskette image
+#   sign   - osslsigncode, to sign a release
 #   e2e    - osslsigncode, openssl and locales, for the Wine tests: a signed
 #            release, and Wine's messages in Russian
 set -euo pipefail
@@ -38,6 +39,7 @@ for group in "$@"; do
       ;;
     check) need clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 python3 ;;
+    sign) need osslsigncode ;;
     e2e) need osslsigncode openssl locales ;;
     *) usage ;;
   esac

@@ -25,6 +25,7 @@ if [ -e "$out" ] && [ ! -f "$out" ]; then
   exit 1
 fi
 
+source "$(dirname -- "$0")/release-lib.sh" package-release
 refuse() {
   echo "package-release: $*" >&2
   [ -f "$out" ] && rm -f -- "$out"
@@ -42,24 +43,18 @@ size=$(stat -L -c %s -- "$image") || refuse "cannot read the image '$image'"
 if [ "$size" -ne "$IMAGE_SIZE" ]; then
   refuse "the image '$image' is $size bytes; a 1.44 MB diskette image must be exactly $IMAGE_SIZE bytes"
 fi
-signature=$(od -An -tx1 -j510 -N2 -- "$image" | tr -d ' \n') || refuse "cannot read the image '$image'"
-if [ "$signature" != "55aa" ]; then
+signature=$(od -An -tx1 -j510 -N2 -- "$image") || refuse "cannot read the image '$image'"
+if [ "$(tr -d ' \n' <<<"$signature")" != "55aa" ]; then
   echo "package-release: warning: the image '$image' has no boot-sector signature 55 AA at offsets 510-511; a disk written with it will not boot" >&2
 fi
 
-folder=$(dirname -- "$out") name=$(basename -- "$out")
-mkdir -p -- "$folder" 2>/dev/null || refuse "cannot write '$out': cannot create its folder"
-tmp=$(mktemp -- "$out.XXXXXX" 2>/dev/null) || refuse "cannot write '$out'"
-trap 'rm -f -- "$tmp"' EXIT
-cat -- "$program" "$image" 2>/dev/null >"$tmp" || refuse "cannot write '$out'"
+error=$(mkdir -p -- "$(dirname -- "$out")" 2>&1) ||
+  refuse "cannot write '$out': cannot create its folder: $(reason "$error")"
+temp tmp "$out"
+error=$(cat -- "$program" "$image" 2>&1 >"$tmp") || refuse "cannot write '$out': $(reason "$error")"
 # The image may have changed while it was copied: check what was written.
 program_size=$(stat -c %s -- "$program")
 [ "$(stat -c %s -- "$tmp")" -eq $((program_size + IMAGE_SIZE)) ] ||
   refuse "the image '$image' changed while it was packaged"
-chmod 644 -- "$tmp" && mv -f -- "$tmp" "$out" 2>/dev/null || refuse "cannot write '$out'"
-trap - EXIT
-# A relative name, so that the release and its checksum can move together.
-digest=$(cd -- "$folder" && sha256sum -- "$name") && echo "$digest" >"$out.sha256" ||
-  refuse "cannot write '$out.sha256'"
 echo "package-release: $out ($program_size bytes of program + $IMAGE_SIZE bytes of image from $image)"
-echo "package-release: sha256 ${digest%% *} ($out.sha256)"
+publish "$tmp" "$out"

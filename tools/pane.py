@@ -116,4 +116,7 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    try:
+        sys.exit(main(sys.argv))
+    except KeyboardInterrupt:  # the pane is gone; whoever started this says so
+        sys.exit(130)

@@ -4,15 +4,33 @@
 #   wine-prefix.sh PREFIX a=/path/to/floppy.img [b=/dev/full ...]
 # The host's root (Z:) is left out, so nothing typed in the prefix can reach it.
 # PREFIX/wine runs a Windows program in the prefix, through the Wine loader
-# of the build this host can run (tools/wine-arch.sh).
+# of the build this host can run (tools/wine-arch.sh). Every drive is checked
+# before anything is made: a refusal says why and touches nothing.
 set -euo pipefail
 if [ $# -lt 1 ] || [ "$1" = --help ]; then
-  echo "usage: wine-prefix.sh PREFIX [LETTER=BACKING_FILE]..." >&2
+  echo "usage: wine-prefix.sh PREFIX [LETTER=BACKING_FILE]...   (LETTER: a, b, d to z)" >&2
   exit 2
 fi
-prefix=$(realpath -m "$1")
+refuse() {
+  echo "wine-prefix: $*" >&2
+  exit 1
+}
+prefix=$(realpath -m -- "$1")
 shift
-mkdir -p "$prefix"
+letters=() backings=()
+for drive in "$@"; do
+  letter=${drive%%=*}
+  [ "$letter" != "$drive" ] || refuse "the drive '$drive' names no backing file: give it as LETTER=FILE"
+  case $letter in
+    c) refuse "drive C: is the prefix's own: give the floppy another letter" ;;
+    [a-z]) ;;
+    *) refuse "'$letter' is not a drive letter: give one of a, b, d to z" ;;
+  esac
+  backing=$(realpath -m -- "${drive#*=}")
+  [ -e "$backing" ] || refuse "drive $letter: has no backing file: '${drive#*=}' does not exist"
+  letters+=("$letter") backings+=("$backing")
+done
+
 if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then
   run='exec wine "$@"'
 else
@@ -21,14 +39,15 @@ else
   # by its own name to find its companions.
   run='export WINELOADER=/usr/lib/wine/wine64; exec /usr/lib/wine/wine64 "$@"'
 fi
+mkdir -p -- "$prefix"
 cat >"$prefix/wine" <<LAUNCHER
 #!/bin/sh
-export WINEPREFIX='$prefix' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX=$(printf %q "$prefix") WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 # A UTF-8 terminal, so that Wine can name any folder; Wine's messages in
 # English unless LC_MESSAGES asks for another language.
 export LC_CTYPE=C.UTF-8 LC_MESSAGES="\${LC_MESSAGES:-C}"
 unset LC_ALL LANG
-export HOME="\${HOME:-$prefix}"
+export HOME="\${HOME:-\$WINEPREFIX}"
 unset DISPLAY WAYLAND_DISPLAY
 $run
 LAUNCHER
@@ -36,18 +55,19 @@ chmod +x "$prefix/wine"
 export WINEPREFIX=$prefix
 
 if [ ! -f "$prefix/system.reg" ]; then
-  "$prefix/wine" wineboot -i >/dev/null 2>&1
+  echo "wine-prefix: making the Wine prefix $prefix (about 20 s)"
+  "$prefix/wine" wineboot -i >/dev/null 2>&1 || refuse "wineboot could not make the prefix $prefix"
   wineserver -w
 fi
 devices=$prefix/dosdevices
 find "$devices" -mindepth 1 -maxdepth 1 ! -name c: -exec rm -f {} +
 mkdir -p "$prefix/floppy-root"
-for drive in "$@"; do
-  letter=${drive%%=*} backing=$(realpath -m "${drive#*=}")
+for i in "${!letters[@]}"; do
+  letter=${letters[i]}
   ln -sfn "$prefix/floppy-root" "$devices/$letter:"
-  ln -sfn "$backing" "$devices/$letter::"
+  ln -sfn "${backings[i]}" "$devices/$letter::"
   "$prefix/wine" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f \
-    >/dev/null 2>&1
+    >/dev/null 2>&1 || refuse "Wine could not make drive $letter: a floppy"
 done
 # Wine reads the drive types when its server starts.
 wineserver -k || true
