@@ -70,9 +70,12 @@ class Monitor:
                     raise CannotRun("qemu's monitor did not answer in %g s" % seconds)
                 time.sleep(0.1)
                 continue
-            self.sock = sock
-            self.sock.settimeout(5)
-            self.read_until(b"(qemu)")
+            sock.settimeout(5)
+            try:
+                self.sock = sock
+                self.read_until(b"(qemu)")
+            except OSError:
+                self.sock = None  # the machine ended as the monitor answered
             return
 
     def read_until(self, marker):
