@@ -36,7 +36,8 @@ LOW_MEMORY = 0x500
 REFUSALS = ("not a bootable disk", "non-system disk", "invalid system disk", "disk i/o error",
             "missing operating system", "remove disks or other media", "press any key to restart",
             "disk error", "invalid partition table", "error loading operating system",
-            "operating system not found", "is missing", "boot failure", "insert a bootable")
+            "operating system not found", "is missing", "boot failure", "insert a bootable",
+            "boot error", "read error", "geom error")
 
 
 def decode(cells):
