@@ -98,7 +98,8 @@ static char *printable(const WCHAR *path, int room)
     while (path[length])
         length++;
     for (int kept = length; kept >= 0; kept--) {
-        int head = kept / 3, tail = kept - head, at = 0;
+        // Whole, or split where a third of what is kept stands before "...".
+        int head = kept < length ? kept / 3 : length, tail = kept - head, at = 0;
         // Both halves of a surrogate pair, or neither.
         if (head > 0 && path[head - 1] >= 0xD800 && path[head - 1] < 0xDC00)
             head--;
