@@ -310,6 +310,7 @@ struct Ending {
 };
 
 const Ending kWritten = {kDone, "m", "lwdu", IMAGE_SIZE};
+const std::string kUnpaused = kDone.substr(0, kDone.size() - kKey.size());
 
 // A framed message: written to the console after a flush, or printed to a
 // file, where no key is asked for.
@@ -329,14 +330,17 @@ std::string times(const std::string &text, int count)
 }
 
 // PE headers at `pe` in the own file (only their offset where they do not
-// fit), whose security directory names a certificate table at `table` of
-// `size` bytes, and one section whose raw data ends at 4,096, where the
-// image starts: pairs of an offset and the 32 bits written there.
-void sign(DWORD table, DWORD size, DWORD pe = 0x80)
+// fit), of 32 bits or 64 (magic 0x20B), whose security directory names a
+// certificate table at `table` of `size` bytes, and two sections whose raw
+// data ends at 4,096 at the most, where the image starts: pairs of an offset
+// and the 32 bits written there.
+void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD magic = 0x10B)
 {
-    const DWORD fields[] = {0,        0x5A4D, 0x3C,     pe,    pe,       0x4550, pe + 4,   0x10000,
-                            pe + 20,  0xE0,   pe + 24,  0x10B, pe + 116, 16,     pe + 152, table,
-                            pe + 156, size,   pe + 264, 0xC00, pe + 268, 0x400};
+    DWORD dirs = pe + 24 + (magic == 0x20B ? 112 : 96);
+    const DWORD fields[] = {0,         0x5A4D,   0x3C,      pe,       pe,       0x4550,   pe + 4,
+                            0x20000,   pe + 20,  0xF0,      pe + 24,  magic,    dirs - 4, 16,
+                            dirs + 32, table,    dirs + 36, size,     pe + 280, 0x800,    pe + 284,
+                            0x800,     pe + 320, 0x400,     pe + 324, 0x400};
     for (size_t i = 0; i < std::size(fields); i += 2)
         if (fields[i] + 4 <= w.own.size())
             w.own.replace(fields[i], 4, (const char *)&fields[i + 1], 4);
@@ -388,7 +392,7 @@ const struct {
     Ending ending;
 } kEveryCall[] = {
     {0, kWritten},
-    {2, {kDone.substr(0, kDone.size() - kKey.size()), "m", "lwdu", IMAGE_SIZE}}, // no console
+    {2, {kUnpaused, "m", "lwdu", IMAGE_SIZE}}, // no console
     {5, {kSearch + kPrompt + kConfirm + kDone.substr(kAsked.size()), "m", "lwdu", IMAGE_SIZE}},
     {6, {kDone, "Am", "lwdu", IMAGE_SIZE}}, // the scan's handle stays open
     {31, kWritten},                         // the scan of B: to Z:
@@ -485,6 +489,12 @@ const struct {
          w.own += std::string(w.signature, 'S');
      },
      kWritten},
+    {"signed, 64-bit",
+     [] {
+         sign((DWORD)w.own.size(), w.signature = 1464, 0x80, 0x20B);
+         w.own += std::string(w.signature, 'S');
+     },
+     kWritten},
     {"signed, cut inside its table",
      [] {
          sign((DWORD)w.own.size(), 1464);
@@ -505,16 +515,8 @@ const struct {
     {"write of nothing",
      [] { w.drives[0].store.clear(); }, // the scan's last error
      {framed("WriteFile error \"Файл 87\""), "Aom", "lw", 0}},
-    {"cursor at column 0 of row 5",
-     [] {
-         w.cursor = {0, 5};
-     },
-     {kDone.substr(0, kDone.size() - kKey.size()), "m", "lwdu", IMAGE_SIZE}},
-    {"cursor at column 3 of row 0",
-     [] {
-         w.cursor = {3, 0};
-     },
-     {kDone.substr(0, kDone.size() - kKey.size()), "m", "lwdu", IMAGE_SIZE}},
+    {"cursor at column 0 of row 5", [] { w.cursor.Y = 5; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
+    {"cursor at column 3 of row 0", [] { w.cursor.X = 3; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
     {"output to a file",
      [] { notFound(w.ownPath, false, false); },
      {framed(openError("C:\\????\\imagewrite.exe", "???? 5"), false), "A", "l", 0}},
@@ -532,9 +534,8 @@ TEST(Run, EndingsOfTheFilesTheDriveAndTheConsole)
 
 // Each kind of text from its input: the keys at both prompts (the letter
 // found, '-' for none, what follows the listing and the keys left),
-// capacities, system error texts (of a code, or of a message for code 7) and
-// the message of logError, unframed.
-enum Kind { KEYS, CAPACITY, ERROR, SYSTEM, LOGGED };
+// capacities, and system error texts (of a code, or of a message for code 7).
+enum Kind { KEYS, CAPACITY, ERROR, SYSTEM };
 
 std::string text(Kind kind, const std::string &in)
 {
@@ -553,29 +554,19 @@ std::string text(Kind kind, const std::string &in)
     case SYSTEM:
         w.message = sim::fromUtf8(in);
         return winErrorText(7);
-    case LOGGED:
-        EXPECT_EQ(status([&] { logError(0, "%s", in.c_str()); }), 1);
-        return w.out.substr(37, w.out.size() - 42);
     }
     return "";
-}
-
-std::string confirm(char letter)
-{
-    return std::string("Overwrite drive ") + letter + ": (Y/N)?: \f\n|";
 }
 
 const struct {
     Kind kind;
     std::string in, out;
 } kTexts[] = {
-    {KEYS, "ay", "A" + confirm('A')},
-    {KEYS, "AY", "A" + confirm('A')},
-    {KEYS, "zy", "Z" + confirm('Z')}, // a letter not listed
-    {KEYS, "Zy", "Z" + confirm('Z')},
-    {KEYS, "an", "-" + confirm('A')},
-    {KEYS, "a", "-" + confirm('A')}, // the keys run out
-    {KEYS, "", "-|"},
+    {KEYS, "ay", "AOverwrite drive A: (Y/N)?: \f\n|"},
+    {KEYS, "AY", "AOverwrite drive A: (Y/N)?: \f\n|"},
+    {KEYS, "zy", "ZOverwrite drive Z: (Y/N)?: \f\n|"}, // a letter not listed
+    {KEYS, "Zy", "ZOverwrite drive Z: (Y/N)?: \f\n|"},
+    {KEYS, "an", "-Overwrite drive A: (Y/N)?: \f\n|"},
     {KEYS, "@y", "-|y"}, // next to the letters
     {KEYS, "[y", "-|y"},
     {KEYS, "`y", "-|y"},
@@ -587,13 +578,11 @@ const struct {
     {CAPACITY, "31500000", "32 MB"},
     {CAPACITY, "999499999", "999 MB"},
     {CAPACITY, "18446744073709551615", "18,446,744,073,710 MB"},
-    {ERROR, "5", "Файл 5"},
-    {ERROR, "0", "Файл 2"},               // the thread's last error
     {ERROR, "1000", "system error 1000"}, // a code the system has no text for
     {SYSTEM, "First line.\r\nSecond line.\r\n", "First line"},
     {SYSTEM, "Several stops...\r\n", "Several stops.."},
+    {SYSTEM, "Line feed alone.\nNext", "Line feed alone"},
     {SYSTEM, "First line.\r\n" + std::string(600, 'x'), "First line"},
-    {LOGGED, std::string(1024, 'm'), std::string(1023, 'm')},
 };
 
 TEST(Texts, OfKeysCapacitiesAndErrors)
@@ -606,39 +595,28 @@ TEST(Texts, OfKeysCapacitiesAndErrors)
 }
 
 // The listing rule at its boundaries: a removable drive whose medium holds
-// the minimum, by its geometry.
+// the image, by its geometry.
 const struct {
     unsigned type;
     DISK_GEOMETRY geometry;
-    int minimum, failCall;
     const char *listed;
 } kListing[] = {
-    {DRIVE_REMOVABLE, {{{1, 0}}, F3_1Pt44_512, 1, 1, IMAGE_SIZE}, IMAGE_SIZE, 0, "\n A: 1.44 MB"},
-    {DRIVE_REMOVABLE, {{{1, 0}}, F3_1Pt44_512, 1, 1, IMAGE_SIZE - 1}, IMAGE_SIZE, 0, ""},
-    {DRIVE_REMOVABLE,
-     {{{2, 0}}, RemovableMedia, 256, 65536, 512},
-     IMAGE_SIZE,
-     0,
-     "\n A: 17,180 MB"},
-    {DRIVE_REMOVABLE, {{{80, 0}}, Unknown, 2, 18, 512}, IMAGE_SIZE, 0, ""},
-    {DRIVE_REMOVABLE, {{{80, 0}}, FixedMedia, 2, 18, 512}, IMAGE_SIZE, 0, ""},
-    {3, {{{80, 0}}, F3_1Pt44_512, 2, 18, 512}, IMAGE_SIZE, 0, ""}, // a fixed drive
-    // Whatever the minimum, a drive without a medium is left off.
-    {DRIVE_REMOVABLE, {{{1, 0}}, F3_1Pt44_512, 1, 1, 1}, 0, 0, "\n A: 0.00 KB"},
-    {DRIVE_REMOVABLE, {{{0, 0}}, F3_1Pt44_512, 2, 18, 512}, 0, 0, ""},
-    {DRIVE_REMOVABLE, {{{80, 0}}, FixedMedia, 2, 18, 512}, 0, 0, ""},
-    {DRIVE_REMOVABLE, {{{80, 0}}, F3_1Pt44_512, 2, 18, 512}, 0, 2, ""}, // the geometry query fails
+    {DRIVE_REMOVABLE, {{{1, 0}}, F3_1Pt44_512, 1, 1, IMAGE_SIZE}, "\n A: 1.44 MB"},
+    {DRIVE_REMOVABLE, {{{1, 0}}, F3_1Pt44_512, 1, 1, IMAGE_SIZE - 1}, ""},
+    {DRIVE_REMOVABLE, {{{32768, 0}}, RemovableMedia, 1, 1, 524288}, "\n A: 17,180 MB"},
+    {DRIVE_REMOVABLE, {{{80, 0}}, Unknown, 2, 18, 512}, ""},
+    {DRIVE_REMOVABLE, {{{80, 0}}, FixedMedia, 2, 18, 512}, ""},
+    {3, {{{80, 0}}, F3_1Pt44_512, 2, 18, 512}, ""}, // a fixed drive
 };
 
-TEST(Scan, ListsTheRemovableDrivesThatHoldTheMinimum)
+TEST(Scan, ListsTheRemovableDrivesThatHoldTheImage)
 {
     for (const auto &row : kListing) {
         SCOPED_TRACE(row.listed);
         machine();
         w.drives[0].type = row.type;
         w.drives[0].geometry = row.geometry;
-        w.failCall = row.failCall;
-        char letter = (char)findAvailableDrive(row.minimum);
+        char letter = (char)findAvailableDrive(IMAGE_SIZE);
         EXPECT_EQ(letter + w.out + w.open, 'A' + (row.listed + kPrompt + kConfirm));
     }
 }
