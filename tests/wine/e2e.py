@@ -48,38 +48,33 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
 ]
 
 
+def run(*command, **options):
+    subprocess.run(command, check=True, **options)
+
+
 def main(program, work):
-    print(subprocess.run(["bash", TOOLS + "/wine-arch.sh", "--say"], stdout=subprocess.PIPE,
-                         text=True).stdout.strip())
     c, floppy = work + "/prefix/drive_c", work + "/floppy.img"
-    subprocess.run(["bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy,
-                    "b=/dev/full"], check=True)
-    subprocess.run(["bash", TOOLS + "/make-default-image.sh", work + "/image"], check=True)
-    subprocess.run(["bash", TOOLS + "/package-release.sh", program, work + "/image",
-                    c + "/release.exe"], check=True)
-    subprocess.run(["cp", program, c + "/noimage.exe"], check=True)
+    run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=/dev/full")
+    run("bash", TOOLS + "/make-default-image.sh", work + "/image")
+    run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
+    run("cp", program, c + "/noimage.exe")
     release = os.path.getsize(c + "/release.exe")
-    subprocess.run(["head", "-c", str(release - 4096), c + "/release.exe"],
-                   stdout=open(c + "/cut.exe", "wb"), check=True)
+    open(c + "/cut.exe", "wb").write(open(c + "/release.exe", "rb").read()[:-4096])
     # Signed as a vendor would (make sign), with a throwaway certificate made here.
     pem, failed = [work + "/cert.pem", work + "/key.pem"], 0
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                    "/CN=imagewrite test", "-days", "1", "-out", pem[0], "-keyout", pem[1]],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    subprocess.run(["bash", TOOLS + "/package-release.sh", program, work + "/image",
-                    c + "/signed.exe"], check=True)
-    subprocess.run(["bash", TOOLS + "/sign-release.sh", c + "/signed.exe", *pem], check=True)
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=imagewrite test",
+        "-days", "1", "-out", pem[0], "-keyout", pem[1], stderr=subprocess.DEVNULL)
+    run("cp", c + "/release.exe", c + "/signed.exe")
+    run("bash", TOOLS + "/sign-release.sh", c + "/signed.exe", *pem)
     # Russian, for Wine's messages: a locale made here, no root needed.
-    os.makedirs(work + "/locale", exist_ok=True)
-    subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", work + "/locale/ru_RU.UTF-8"],
-                   check=True)
+    for folder in (work + "/locale", c + "/Тест", c + "/" + FAR):
+        os.makedirs(folder, exist_ok=True)
+    run("localedef", "-i", "ru_RU", "-f", "UTF-8", work + "/locale/ru_RU.UTF-8")
     os.environ["LOCPATH"] = work + "/locale"
-    os.makedirs(c + "/Тест", exist_ok=True)
-    subprocess.run(["cp", c + "/release.exe", c + "/Тест/"], check=True)
-    os.makedirs(c + "/" + FAR, exist_ok=True)
+    run("cp", c + "/release.exe", c + "/Тест/")
     for command, keys, screen, status, written in SCENARIOS:
         open(floppy, "wb").write(FILL)
-        subprocess.run(["cp", c + "/release.exe", c + "/%s/far.exe" % FAR], check=True)
+        run("cp", c + "/release.exe", c + "/%s/far.exe" % FAR)
         prompts = [HEAD.split("\n")[5]] * keys.count("!") + [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
         keys = [key.replace("|", " ") for key in keys.split()]
         pairs = sum(zip(prompts, keys + ["k"] * (">" not in command)), ())
@@ -93,12 +88,9 @@ def main(program, work):
         got = re.sub(r'(opening drive Q: |error ")([^"\n]+)', lambda m: m[1] + (
             "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
         image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
-        screen = screen.replace("CUT", "{:,}".format(release - 4096)).replace(
-            "WHOLE", "{:,}".format(release))
-        ok = got == screen and done.returncode == status and open(floppy, "rb").read() == \
-            image + FILL[SIZE:]
-        print("%s: %s %s, exit status %d\n%s" % ("ok" if ok else "FAILED", command, keys,
-                                                 done.returncode, got))
+        screen = screen.replace("CUT", f"{release - 4096:,}").replace("WHOLE", f"{release:,}")
+        ok = (got, done.returncode, open(floppy, "rb").read()) == (screen, status, image + FILL[SIZE:])
+        print("ok:" if ok else "FAILED:", command, keys, "exit status", done.returncode, "\n" + got)
         failed += not ok
     # The whole chain: a PC boots what the release wrote onto A:.
     open(work + "/written.img", "wb").write(open(floppy, "rb").read(SIZE))
