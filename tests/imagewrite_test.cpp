@@ -583,8 +583,7 @@ TEST(Scan, ListsTheRemovableDrivesThatHoldTheImage)
     for (const auto &row : kListing) {
         SCOPED_TRACE(row.listed);
         machine();
-        w.drives[0].type = row.type;
-        w.drives[0].geometry = row.geometry;
+        w.drives[0] = {row.type, row.geometry, ""};
         char letter = (char)findAvailableDrive(IMAGE_SIZE);
         EXPECT_EQ(letter + w.out + w.open, 'A' + (row.listed + kPrompt + kConfirm));
     }

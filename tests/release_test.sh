@@ -10,7 +10,6 @@ bash "$tools/make-default-image.sh" "$img"
 fields=$(echo $(stat -c %s "$img") $(od -An -tu2 -j11 -N2 "$img") $(od -An -tu2 -j19 -N3 "$img") \
   $(od -An -tu2 -j24 -N4 "$img") $(od -An -tx1 -j510 -N2 "$img"))
 check "a FAT12 1.44 MB diskette image: $fields" test "$fields" = "1474560 512 2880 240 18 2 55 aa"
-check "its boot sector says there is no update yet" grep -qa "carries no BIOS update yet" <(head -c 512 "$img")
 check "it holds README.TXT, labelled TARVEX BIOS" grep -qzE 'TARVEX BIOS.*README +TXT' \
   <(MTOOLS_SKIP_CHECK=1 mdir -i "$img" ::)
 sleep 1.1 # any field taken from the clock would now differ
@@ -42,10 +41,8 @@ name='x`touch $HOME-ran`"q.img'
 cp "$img" "$work/$name"
 bash "$tools/package-release.sh" "$program" "$work/$name" "$work/named.exe" 2>"$work/err"
 check "an image named with a backquote and a quote packages as it is" cmp "$work/named.exe" <(cat "$program" "$img")
-make -s -n -C "$tools/.." release IMAGE="$work/$name" >"$work/err" 2>&1
-check "make passes the name on as data, not as shell text" test $? = 0 -a "$(grep -c touch "$work/err")" = 0
-make -s -n -C "$tools/.." release PRESET=host >"$work/err" 2>&1
-check "make refuses a wrong PRESET, naming the right ones" grep -q 'are win32 (the default) and win64' "$work/err"
+check "make passes the name on as data, not as shell text" test "$(make -s -n -C "$tools/.." release IMAGE="$work/$name" 2>&1 | grep -c 'touch\|\*\*\*')" = 0
+check "make refuses a wrong PRESET, naming the right ones" grep -q 'are win32 (the default) and win64' <(make -s -n -C "$tools/.." release PRESET=host 2>&1)
 # A signed release: the program signed in place, and its checksum anew.
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=imagewrite test" -days 1 -out "$work/cert.pem" \
   -keyout "$work/key.pem" >/dev/null 2>&1

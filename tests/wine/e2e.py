@@ -54,6 +54,8 @@ def run(*command, **options):
 
 def main(program, work):
     c, floppy = work + "/prefix/drive_c", work + "/floppy.img"
+    os.makedirs(work, exist_ok=True)
+    open(floppy, "wb").write(FILL)  # a drive's backing file must be there
     run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=/dev/full")
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
