@@ -5,6 +5,8 @@
 #   package-release.sh PROGRAM IMAGE OUTPUT
 # A bad image is refused and leaves no release file behind: not a partial one,
 # and not an older release that would look like the result of this run.
+# Interrupted (SIGINT, SIGTERM, SIGHUP), it leaves the earlier release with
+# its checksum, or the new one with its own, and no temporary file.
 set -uo pipefail
 IMAGE_SIZE=1474560
 if [ $# -ne 3 ] || [ "$1" = --help ]; then
