@@ -326,17 +326,17 @@ std::string times(const std::string &text, int count)
 }
 
 // PE headers at `pe` in the own file (only their offset where they do not
-// fit), of 32 bits or 64 (magic 0x20B), whose security directory names a
-// certificate table at `table` of `size` bytes, and two sections whose raw
-// data ends at 4,096 at the most, where the image starts: pairs of an offset
-// and the 32 bits written there.
-void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD magic = 0x10B)
+// fit), of 32 bits or 64 (magic 0x20B), whose security directory, among
+// `count` data directories, names a certificate table at `table` of `size`
+// bytes; and three sections whose raw data ends at 2,048, 1,024 and 4,096,
+// where the image starts: pairs of an offset and the 32 bits written there.
+void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD magic = 0x10B, DWORD count = 16)
 {
     DWORD dirs = pe + 24 + (magic == 0x20B ? 112 : 96);
-    const DWORD fields[] = {0,         0x5A4D,   0x3C,      pe,       pe,       0x4550,   pe + 4,
-                            0x20000,   pe + 20,  0xF0,      pe + 24,  magic,    dirs - 4, 16,
-                            dirs + 32, table,    dirs + 36, size,     pe + 280, 0x800,    pe + 284,
-                            0x800,     pe + 320, 0x400,     pe + 324, 0x400};
+    const DWORD fields[] = {
+        0,        0x5A4D, 0x3C,     pe,    pe,        0x4550, pe + 4,    0x30000, pe + 20,  0xF0,
+        pe + 24,  magic,  dirs - 4, count, dirs + 32, table,  dirs + 36, size,    pe + 280, 0x400,
+        pe + 284, 0x400,  pe + 320, 0x200, pe + 324,  0x200,  pe + 360,  0x800,   pe + 364, 0x800};
     for (size_t i = 0; i < std::size(fields); i += 2)
         if (fields[i] + 4 <= w.own.size())
             w.own.replace(fields[i], 4, (const char *)&fields[i + 1], 4);
@@ -419,10 +419,10 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
 
 // The program's own file, not found at a long path; the system's text for
 // it long too, or not.
-void notFound(const std::wstring &path, bool longText, bool console = true)
+void notFound(const std::wstring &path, int longText, bool console = true)
 {
     w.ownPath = path;
-    w.message = longText ? std::wstring(252, L'ы') + L" #." : w.message;
+    w.message = longText ? std::wstring(longText, L'ы') + L" #." : w.message;
     w.console = console;
     w.failCall = 37;
 }
@@ -439,7 +439,14 @@ void signedRelease(DWORD magic, size_t kept)
     w.own += std::string(w.signature = kept, 'S');
 }
 
-const std::string kLongText = times("ы", 252) + " 5", kOwnPath = "C:\\Тест\\imagewrite.exe";
+const std::string kOwnPath = "C:\\Тест\\imagewrite.exe";
+
+// A release of `size` bytes where a whole one has 1,478,656: stopped before the write.
+Ending damaged(const std::string &size)
+{
+    std::string message = "program file damaged: " + size + " bytes, expected at least ";
+    return {framed(message + "1,478,656; download it again"), "Aom", "l", 0};
+}
 
 // Endings that the files, the drive and the console bring about.
 const struct {
@@ -448,34 +455,30 @@ const struct {
     Ending ending;
 } kOdd[] = {
     {"path of 259 in Cyrillic, with a character of two units where a cut would fall: whole",
-     [] { notFound(w.ownPath + sim::fromUtf8(times("ж", 63) + "😀" + times("ж", 172)), false); },
+     [] { notFound(w.ownPath + sim::fromUtf8(times("ж", 63) + "😀" + times("ж", 172)), 0); },
      {framed(openError(kOwnPath + times("ж", 63) + "😀" + times("ж", 172), "Файл 5")), "A", "l", 0}},
     {"path of 259 in CJK and a long system text: the path gives way between characters",
-     [] { notFound(w.ownPath + std::wstring(237, L'日'), true); },
-     {framed(openError(kOwnPath + times("日", 36) + "..." + times("日", 118), kLongText)), "A", "l",
-      0}},
+     [] { notFound(w.ownPath + std::wstring(237, L'日'), 253); },
+     {framed(
+          openError(kOwnPath + times("日", 36) + "..." + times("日", 118), times("ы", 253) + " 5")),
+      "A", "l", 0}},
     {"path in pairs of units: never cut between the two",
-     [] { notFound(L"C:\\" + sim::fromUtf8(times("😀", 128)), true); },
-     {framed(openError("C:\\" + times("😀", 39) + "..." + times("😀", 82), kLongText)), "A", "l", 0}},
+     [] { notFound(L"C:\\" + sim::fromUtf8(times("😀", 128)), 252); },
+     {framed(openError("C:\\" + times("😀", 39) + "..." + times("😀", 82), times("ы", 252) + " 5")),
+      "A", "l", 0}},
     {"path of 260",
      [] { w.ownPath.resize(260, 'p'); },
      {framed("program path longer than 259 characters: move the program to a shorter path"), "A",
       "l", 0}},
     {"file of the image", [] { w.own.erase(0, 4096); }, kWritten},
-    {"release a byte short",
-     [] { w.own.pop_back(); },
-     {framed(
-          "program file damaged: 1,478,655 bytes, expected at least 1,478,656; download it again"),
-      "Aom", "l", 0}},
-    {"release 4,096 bytes short",
-     [] { w.own.resize(IMAGE_SIZE); },
-     {framed(
-          "program file damaged: 1,474,560 bytes, expected at least 1,478,656; download it again"),
-      "Aom", "l", 0}},
+    {"release a byte short", [] { w.own.pop_back(); }, damaged("1,478,655")},
+    {"release 4,096 bytes short", [] { w.own.resize(IMAGE_SIZE); }, damaged("1,474,560")},
     {"release with bytes after its image", [] { w.own += "new"; }, kWritten},
     {"signed", [] { signedRelease(0x10B, 1464); }, kWritten},
     {"signed, 64-bit", [] { signedRelease(0x20B, 1464); }, kWritten},
     {"signed, cut inside its table", [] { signedRelease(0x10B, 1000); }, kWritten},
+    {"no security directory", [] { sign((DWORD)w.own.size() - 1464, 1464, 0x80, 0x10B, 4); },
+     kWritten},
     {"table not at the end", [] { sign((DWORD)w.own.size() - 1464, 1463); }, kWritten},
     {"write cut short",
      [] { w.drives[0].store.resize(512); },
@@ -490,9 +493,9 @@ const struct {
     {"cursor at column 0 of row 5", [] { w.cursor.Y = 5; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
     {"cursor at column 3 of row 0", [] { w.cursor.X = 3; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
     {"the same CJK path and long text, to a file, in the ANSI code page: whole",
-     [] { notFound(w.ownPath + std::wstring(237, L'日'), true, false); },
+     [] { notFound(w.ownPath + std::wstring(237, L'日'), 253, false); },
      {framed(openError("C:\\????\\imagewrite.exe" + std::string(237, '?'),
-                       std::string(252, '?') + " 5"),
+                       std::string(253, '?') + " 5"),
              false),
       "A", "l", 0}},
 };
