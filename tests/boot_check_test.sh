@@ -21,8 +21,8 @@ for row in "default|0|booted: the boot code drew on the screen and reported no f
   "spinner|0|booted: the boot code drew on the screen and reported no failure" \
   "mkfs|1|not booted: the boot sector says 'This is not a bootable disk.  Please insert a bootable floppy and'" \
   "blank|1|not booted: the BIOS found no bootable disk" \
-  "zeros|1|not booted: the CPU ran code where nothing was loaded, at 0000:*" \
-  "jump|1|not booted: the CPU ran code where nothing was loaded, at 1000:*" \
+  "zeros|1|not booted: the CPU ran code where nothing was loaded, at address *" \
+  "jump|1|not booted: the CPU ran code where nothing was loaded, at address 1*" \
   "halt|1|not booted: the CPU halted with interrupts off, at 0000:7c02" \
   "reset|1|not booted: the machine reset itself after the BIOS started the boot sector" \
   "none|2|boot-check: cannot read the image '$work/none.img': no such file"; do

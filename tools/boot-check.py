@@ -124,9 +124,11 @@ def dead(monitor):
         return "the CPU halted with interrupts off, at %s" % where
     code = re.findall(r"^([0-9a-f]+):((?: 0x[0-9a-f]{2})+)",
                       monitor.command("x /16xb $pc").decode(errors="replace"), re.M)
+    # The address that the bytes came from: the CPU may have moved on since
+    # its registers were read.
     if code and (int(code[0][0], 16) < LOW_MEMORY or
                  all(byte == "0x00" for _, row in code for byte in row.split())):
-        return "the CPU ran code where nothing was loaded, at %s" % where
+        return "the CPU ran code where nothing was loaded, at address %05x" % int(code[0][0], 16)
     return None
 
 
