@@ -14,25 +14,19 @@ if [ $# -ne 3 ] || [ "$1" = --help ]; then
   exit 2
 fi
 program=$1 image=$2 out=$3
+source "$(dirname -- "$0")/release-lib.sh" package-release
 # Checked before anything else: a refusal removes the output path, and the
 # release replaces whatever OUTPUT names with a plain file.
 for input in "$program" "$image"; do
-  if [ "$out" -ef "$input" ]; then
-    echo "package-release: the output '$out' is the input '$input'; name another output file" >&2
-    exit 1
-  fi
+  [ "$out" -ef "$input" ] && fail "the output '$out' is the input '$input'; name another output file"
 done
 if [ -e "$out" ] && [ ! -f "$out" ]; then
-  echo "package-release: the output '$out' is a $(stat -L -c %F -- "$out"), not a file; name a file to write" >&2
-  exit 1
+  fail "the output '$out' is a $(stat -L -c %F -- "$out"), not a file; name a file to write"
 fi
-
-source "$(dirname -- "$0")/release-lib.sh" package-release
 refuse() {
-  echo "package-release: $*" >&2
   [ -f "$out" ] && rm -f -- "$out"
   rm -f -- "$out.sha256"
-  exit 1
+  fail "$@"
 }
 
 [ -f "$program" ] && [ -r "$program" ] || refuse "cannot read the program '$program'"
