@@ -26,9 +26,8 @@ struct World {
     Drive drives[26];
     std::string keys = "ayk"; // the keys still to come; then _getch gives -1
     std::string out;          // all that was printed, with "\f" where stdout was flushed
-    std::string own;          // the program's own file, and the view of it once mapped
-    std::string view;
-    size_t signature = 0; // the size of a certificate table that ends it
+    std::string own, view;    // the program's own file, and the view of it once mapped
+    size_t signature = 0;     // the size of a certificate table that ends it
     std::wstring ownPath = L"C:\\Тест\\imagewrite.exe";
     COORD cursor{};                        // where the console's cursor stands
     bool console = true;                   // whether standard output is a console

@@ -50,8 +50,7 @@ bash "$tools/sign-release.sh" "$work/named.exe" "$work/cert.pem" "$work/key.pem"
 check "make sign: the signature verifies and the checksum is the signed program's" sh -c "osslsigncode verify -CAfile '$work/cert.pem' -in '$work/named.exe' >/dev/null && cd '$work' && sha256sum -c --quiet named.exe.sha256"
 # A wrong drive is refused with its reason before the prefix is made.
 for drive in c="$img" a 1="$img" a="$work/none"; do
-  bash "$tools/wine-prefix.sh" "$work/prefix" "$drive" 2>"$work/err"
-  status=$?
+  status=$(bash "$tools/wine-prefix.sh" "$work/prefix" "$drive" 2>"$work/err" >/dev/null; echo $?)
   check "wine-prefix refuses $drive: $(cat "$work/err")" test $status = 1 -a -s "$work/err" -a ! -e "$work/prefix"
 done
 
