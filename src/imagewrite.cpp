@@ -374,6 +374,77 @@ static DWORD imageEnd(const unsigned char *view, DWORD fileSize)
     return table;
 }
 
+[[noreturn]] static void refuseDisk(int pauseOnExit, int letter, DWORD disk, const char *found,
+                                    const char *error)
+{
+    logError(pauseOnExit, "drive %c: is on disk %lu, which %s%s; nothing was written", letter, disk,
+             found, error);
+}
+
+// A PC boots a disk from its first sector. A flash disk with a partition
+// table shows its partition as the drive, so the image must go to the disk
+// beneath it: this opens that disk, or gives NULL when the volume begins at
+// its disk's first byte (a diskette, a disk without a partition table) or
+// its driver cannot say where it begins, and the volume is written itself.
+// The disk comes from the locked volume's own answer, and is taken only when
+// it holds this volume alone on removable media; anything else stops the
+// run before anything is written.
+static HANDLE partitionedDisk(int pauseOnExit, int letter, HANDLE volume)
+{
+    VOLUME_DISK_EXTENTS extents = {};
+    DWORD returned;
+    // A volume of several extents does not fit, and says how many it has.
+    if (!DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, NULL, 0, &extents,
+                         sizeof extents, &returned, NULL) &&
+        GetLastError() != ERROR_MORE_DATA)
+        return NULL;
+    if (extents.NumberOfDiskExtents != 1)
+        logError(pauseOnExit, "drive %c: spans %lu disk extents, not one; nothing was written",
+                 letter, extents.NumberOfDiskExtents);
+    DISK_EXTENT extent = extents.Extents[0];
+    if (extent.StartingOffset.QuadPart == 0)
+        return NULL;
+
+    char path[32];
+    _snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%lu", extent.DiskNumber);
+    HANDLE disk = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (disk == INVALID_HANDLE_VALUE)
+        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "cannot be opened: ", winErrorText(0));
+    // A USB hard disk or an internal one says FixedMedia: never the target.
+    DISK_GEOMETRY geometry;
+    if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry, sizeof geometry,
+                         &returned, NULL))
+        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "cannot be read: ", winErrorText(0));
+    if (geometry.MediaType != RemovableMedia)
+        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "is not removable media", "");
+
+    // The layout's size is known only to the system: the buffer grows while
+    // it asks for more. Room for a partition table of 128 entries and more.
+    const DWORD ROOM = 32768;
+    static LARGE_INTEGER room[ROOM / sizeof(LARGE_INTEGER)];
+    DRIVE_LAYOUT_INFORMATION_EX *layout = (DRIVE_LAYOUT_INFORMATION_EX *)room;
+    DWORD size = sizeof *layout + 3 * sizeof(PARTITION_INFORMATION_EX);
+    while (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, NULL, 0, layout, size, &returned,
+                            NULL)) {
+        DWORD error = GetLastError();
+        if ((error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) || size == ROOM)
+            refuseDisk(pauseOnExit, letter, extent.DiskNumber,
+                       "cannot be read: ", winErrorText(error));
+        size = size < ROOM / 2 ? size * 2 : ROOM;
+    }
+    // Unused entries of a partition table have no length; an extended
+    // partition's container counts as another partition.
+    for (DWORD i = 0; i < layout->PartitionCount; i++) {
+        const PARTITION_INFORMATION_EX &entry = layout->PartitionEntry[i];
+        if (entry.PartitionLength.QuadPart != 0 &&
+            entry.StartingOffset.QuadPart != extent.StartingOffset.QuadPart)
+            refuseDisk(pauseOnExit, letter, extent.DiskNumber,
+                       "holds other partitions besides this drive", "");
+    }
+    return disk;
+}
+
 int main(int /*argc*/, char ** /*argv*/)
 {
     // Asked before anything is printed: afterwards the cursor has moved.
@@ -395,6 +466,8 @@ int main(int /*argc*/, char ** /*argv*/)
         logError(pauseOnExit, "error opening drive %c: %s\n", letter, winErrorText(0));
     if (!lockVolume(volume))
         logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
+    HANDLE disk = partitionedDisk(pauseOnExit, letter, volume);
+    HANDLE target = disk ? disk : volume;
 
     // The path by its real name: the ANSI calls would spell every character
     // that the system's code page lacks as '?', and no file has that name.
@@ -449,18 +522,52 @@ int main(int /*argc*/, char ** /*argv*/)
                  "program file damaged: %s bytes, expected at least %s; download it again",
                  commanumber(fileSize), commanumber(linked + IMAGE_SIZE));
 
-    // A fresh volume handle stands at offset 0.
-    DWORD written = copyImage(volume, view + imageOffset, IMAGE_SIZE);
+    // A fresh handle stands at offset 0. The volume stays locked through a
+    // write to its disk: Windows lets a disk handle write a mounted volume's
+    // sectors only while that volume is locked or dismounted.
+    DWORD written = copyImage(target, view + imageOffset, IMAGE_SIZE);
     if (written == 0)
         logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
     if (written != IMAGE_SIZE)
         logError(pauseOnExit, "write failed, only %lu of %lu bytes written", written,
                  (DWORD)IMAGE_SIZE);
 
+    // A write that succeeds proves only that the device took the bytes: a
+    // worn diskette, a counterfeit or failing flash disk, keep less or none.
+    // So the image is read back through the same handle from offset 0, and
+    // the disk is called bootable only when it holds it. A volume handle
+    // reads past the system's cache, which wants whole sectors (512 or 4,096
+    // bytes) at an address that is a multiple of them: hence a buffer of 360
+    // pages, aligned to a page.
+    alignas(4096) static unsigned char sectors[IMAGE_SIZE];
+    static const char notBootable[] =
+        "the disk does not hold the image and is not bootable: try another disk";
+    OVERLAPPED start = {};
+    DWORD read = 0;
+    if (!ReadFile(target, sectors, IMAGE_SIZE, &read, &start))
+        logError(pauseOnExit, "error reading back drive %c: %s; %s", letter, winErrorText(0),
+                 notBootable);
+    if (read != IMAGE_SIZE)
+        logError(pauseOnExit, "drive %c: read back only %lu of %lu bytes; %s", letter, read,
+                 (DWORD)IMAGE_SIZE, notBootable);
+    DWORD at = 0;
+    while (at < IMAGE_SIZE && sectors[at] == view[imageOffset + at])
+        at++;
+    if (at < IMAGE_SIZE)
+        logError(pauseOnExit,
+                 "drive %c: reads back different from the image at byte %s (sector %lu); %s",
+                 letter, commanumber(at), at / 512, notBootable);
+
     // The image is on the medium; these hand the volume back to the system,
     // and their failure changes nothing for the user.
     dismountVolume(volume);
     unlockVolume(volume);
+    // The disk holds a diskette now, not its partition: the system reads its
+    // layout again, so that the drive shows it without being plugged in anew.
+    if (disk) {
+        volumeControl(disk, IOCTL_DISK_UPDATE_PROPERTIES);
+        CloseHandle(disk);
+    }
     CloseHandle(volume);
     CloseHandle(ownFile);
 

@@ -37,7 +37,6 @@ typedef wchar_t WCHAR; // 32 bits here, 16 on Windows: the fake only copies it
 typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;
-typedef struct Overlapped *LPOVERLAPPED;
 typedef struct Module *HMODULE;
 
 typedef union {
@@ -65,6 +64,46 @@ typedef struct {
     DWORD SectorsPerTrack;
     DWORD BytesPerSector;
 } DISK_GEOMETRY;
+
+// A disk's layout as the disk controls give it, in Windows' own sizes:
+// what the program reads of it and the room that the rest takes.
+typedef struct {
+    DWORD DiskNumber;
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER ExtentLength;
+} DISK_EXTENT;
+
+typedef struct {
+    DWORD NumberOfDiskExtents;
+    DISK_EXTENT Extents[1];
+} VOLUME_DISK_EXTENTS;
+
+typedef struct {
+    DWORD PartitionStyle;
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER PartitionLength;
+    DWORD PartitionNumber;
+    unsigned char RewritePartition, IsServicePartition;
+    LARGE_INTEGER MbrOrGpt[14];
+} PARTITION_INFORMATION_EX;
+
+typedef struct {
+    DWORD PartitionStyle;
+    DWORD PartitionCount;
+    LARGE_INTEGER MbrOrGpt[5];
+    PARTITION_INFORMATION_EX PartitionEntry[1];
+} DRIVE_LAYOUT_INFORMATION_EX;
+
+static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32 && sizeof(PARTITION_INFORMATION_EX) == 144 &&
+                  sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 192,
+              "the sizes of Windows' own structures");
+
+// Where a read or write starts, for a handle that has no position of its own.
+typedef struct {
+    uintptr_t Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 typedef struct {
     short X;
@@ -101,6 +140,11 @@ typedef struct {
 #define FSCTL_LOCK_VOLUME 0x00090018u
 #define FSCTL_DISMOUNT_VOLUME 0x00090020u
 #define FSCTL_UNLOCK_VOLUME 0x0009001Cu
+#define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
+#define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050u
+#define IOCTL_DISK_UPDATE_PROPERTIES 0x00070140u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MORE_DATA 234u
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
@@ -121,6 +165,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
                      LPDWORD returned, LPOVERLAPPED overlapped);
 unsigned GetDriveTypeA(LPCSTR root);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,

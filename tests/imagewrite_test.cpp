@@ -15,36 +15,41 @@ int imagewriteMain(int argc, char **argv);
 namespace sim {
 
 struct Drive {
-    unsigned type;          // GetDriveTypeA's answer; 0: no volume behind the letter
-    DISK_GEOMETRY geometry; // what the geometry query reads
-    std::string store;      // the medium; a write stores what fits from offset 0
+    unsigned type;                     // GetDriveTypeA's answer; 0: no volume behind the letter
+    DISK_GEOMETRY geometry;            // what the geometry query reads
+    std::string store;                 // the medium; a write stores what fits from offset 0
+    long long start = -1, extents = 1; // where the volume begins on disk 1 (-1: its driver
+                                       // does not say), in how many extents of disks
+    size_t kept = SIZE_MAX, readable = SIZE_MAX; // what it keeps of a write and gives to a read
 };
 
 // A program started from a folder named in Cyrillic, on a console, on a
 // system whose messages are in Russian.
 struct World {
     Drive drives[26];
-    std::string keys = "ayk"; // the keys still to come; then _getch gives -1
-    std::string out;          // all that was printed, with "\f" where stdout was flushed
-    std::string own, view;    // the program's own file, and the view of it once mapped
-    size_t signature = 0;     // the size of a certificate table that ends it
+    Drive disk;                                    // \\.\PhysicalDrive1
+    std::vector<long long> partitions = {1 << 20}; // where its partitions begin
+    std::string keys = "ayk";                      // the keys still to come; then _getch gives -1
+    std::string out;       // all that was printed, with "\f" where stdout was flushed
+    std::string own, view; // the program's own file, and the view of it once mapped
+    size_t signature = 0;  // the size of a certificate table that ends it
     std::wstring ownPath = L"C:\\Тест\\imagewrite.exe";
     COORD cursor{};                        // where the console's cursor stands
     bool console = true;                   // whether standard output is a console
     std::wstring message = L"Файл #.\r\n"; // the system's text for every code, # its number
     std::deque<std::wstring> texts;        // FormatMessageW's buffers, never released
-    std::string open;                      // open handles: a volume's letter, o, m
-    std::string volume;                    // lock, write, dismount, unlock
-    int calls = 0, failCall = 0;           // the call number failCall fails
-    DWORD lastError = 0, failError = 5;    // with this error; a call Windows refuses, with 87
+    std::string open;                      // open handles: a volume's letter, 1 (the disk), o, m
+    std::string volume; // lock, write, dismount, unlock, the disk's write (W), its new layout (p)
+    int calls = 0, failCall = 0;        // the call number failCall fails
+    DWORD lastError = 0, failError = 5; // with this error; a call Windows refuses, with 87
 } w;
 
 // Counts the call; true, with the thread's last error set, for the one that
 // is to fail and for one that Windows would refuse.
-bool fails(bool refused = false)
+bool fails(bool refused = false, DWORD error = 87)
 {
     bool scripted = ++w.calls == w.failCall;
-    w.lastError = scripted ? w.failError : refused ? 87 : w.lastError;
+    w.lastError = scripted ? w.failError : refused ? error : w.lastError;
     return scripted || refused;
 }
 
@@ -54,11 +59,18 @@ HANDLE opened(char kind)
     return (HANDLE)(intptr_t)kind;
 }
 
-// What an open handle stands for: a volume's letter, 'o' or 'm'; 0 if not open.
+// What an open handle stands for: a volume's letter, '1', 'o' or 'm'; 0 if not open.
 char held(HANDLE handle)
 {
     char kind = (char)(intptr_t)handle;
     return kind && w.open.find(kind) != std::string::npos ? kind : 0;
+}
+
+// The drive, or disk 1, that an open handle stands for.
+Drive *drive(HANDLE handle)
+{
+    char kind = held(handle);
+    return kind == '1' ? &w.disk : isupper(kind) ? &w.drives[kind - 'A'] : nullptr;
 }
 
 // Wide text as Windows keeps it (UTF-16 units) to UTF-8 and back, as Windows
@@ -106,14 +118,17 @@ std::wstring fromUtf8(const std::string &bytes)
         return result;                                                                             \
     }
 
-// A drive's raw volume, for reading and writing, shared.
+// A drive's raw volume, or disk 1, for reading and writing, shared.
 CALL(HANDLE, CreateFileA,
      (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE),
-     fails(strncmp(name, "\\\\.\\", 4) || !isupper(name[4]) || strcmp(name + 5, ":") ||
-           !w.drives[name[4] - 'A'].type || access != (GENERIC_READ | GENERIC_WRITE) ||
+     fails((strcmp(name, "\\\\.\\PhysicalDrive1")
+                ? strncmp(name, "\\\\.\\", 4) || !isupper(name[4]) || strcmp(name + 5, ":") ||
+                      !w.drives[name[4] - 'A'].type
+                : !w.disk.type) ||
+           access != (GENERIC_READ | GENERIC_WRITE) ||
            share != (FILE_SHARE_READ | FILE_SHARE_WRITE) || flags)
          ? INVALID_HANDLE_VALUE
-         : opened(name[4]))
+         : opened(name[5] == ':' ? name[4] : '1'))
 CALL(HANDLE, CreateFileW, (LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE),
      fails(name != w.ownPath) ? INVALID_HANDLE_VALUE : opened('o'))
 CALL(unsigned, GetDriveTypeA, (LPCSTR root),
@@ -143,29 +158,71 @@ BOOL WriteConsoleW(HANDLE, LPCWSTR text, DWORD count, LPDWORD written, LPVOID)
     return 1;
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD inSize, LPVOID out, DWORD outSize,
+// The controls answer with Windows' structures and errors: too small a
+// buffer, 122; a volume of several extents, 234 with their count; a driver
+// that does not say where its volume begins, 50. Disk 1's partitions come
+// four entries to a table, each 1 MiB; one that begins at 0 is unused.
+BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED)
 {
-    char letter = held(device);
-    bool geometry = code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
-    if (fails(!isupper(letter) || inSize || outSize != (geometry ? sizeof(DISK_GEOMETRY) : 0)))
+    Drive *d = drive(handle);
+    DWORD entries = (DWORD)(w.partitions.size() + 3) / 4 * 4;
+    bool extents = code == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS;
+    bool layout = code == IOCTL_DISK_GET_DRIVE_LAYOUT_EX;
+    DWORD need = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? 24
+                 : extents                             ? 32
+                 : layout                              ? 48 + 144 * entries
+                                                       : 0;
+    DWORD error = !d || inSize || !need != !outSize ? 87
+                  : extents && d->start < 0         ? 50
+                  : outSize < need                  ? ERROR_INSUFFICIENT_BUFFER
+                  : extents && d->extents > 1       ? ERROR_MORE_DATA
+                                                    : 0;
+    bool failed = fails(error, error);
+    if (failed && w.lastError != ERROR_MORE_DATA)
         return 0;
-    if (geometry)
-        memcpy(out, &w.drives[letter - 'A'].geometry, *returned = outSize);
+    auto *answer = (DRIVE_LAYOUT_INFORMATION_EX *)out;
+    if (need)
+        memset(out, 0, *returned = need);
+    if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+        memcpy(out, &d->geometry, need);
+    else if (extents)
+        *(VOLUME_DISK_EXTENTS *)out = {(DWORD)d->extents,
+                                       {{1, {{(DWORD)d->start, 0}}, {{1 << 20, 0}}}}};
+    else if (layout)
+        answer->PartitionCount = entries;
     else
-        w.volume += code == FSCTL_LOCK_VOLUME ? 'l' : code == FSCTL_UNLOCK_VOLUME ? 'u' : 'd';
+        w.volume += "ludp"[(code == FSCTL_UNLOCK_VOLUME) + 2 * (code == FSCTL_DISMOUNT_VOLUME) +
+                           3 * (code == IOCTL_DISK_UPDATE_PROPERTIES)];
+    for (size_t i = 0; layout && i < w.partitions.size(); i++)
+        answer->PartitionEntry[i] = {
+            0, {{(DWORD)w.partitions[i], 0}}, {{w.partitions[i] ? 1u << 20 : 0, 0}}, 0, 0, 0, {}};
+    return !failed;
+}
+
+// Writes through the disk show as W in what was done to the volume.
+BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED)
+{
+    Drive *d = drive(file);
+    if (fails(!d))
+        return 0;
+    *written = std::min((DWORD)d->store.size(), count);
+    memcpy(&d->store[0], bytes, std::min(d->kept, (size_t)*written));
+    w.volume += d == &w.disk ? 'W' : 'w';
     return 1;
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED)
+// From the offset given, or else past what was written; into whole
+// 4,096-byte pages, as a read past the system's cache wants them.
+BOOL ReadFile(HANDLE file, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED at)
 {
-    char letter = held(file);
-    if (fails(!isupper(letter)))
+    Drive *d = drive(file);
+    if (fails(!d || ((uintptr_t)bytes | count) % 4096))
         return 0;
-    std::string &store = w.drives[letter - 'A'].store;
-    *written = std::min((DWORD)store.size(), count);
-    store.replace(0, *written, (const char *)bytes, *written);
-    w.volume += 'w';
+    std::string back =
+        d->store.substr(at ? at->Offset : d->store.size(), std::min<size_t>(count, d->readable));
+    memcpy(bytes, back.data(), *read = (DWORD)back.size());
+    w.volume += d == &w.disk ? 'R' : 'r';
     return 1;
 }
 
@@ -304,7 +361,9 @@ struct Ending {
     size_t written;     // how many bytes of the image reached the drive
 };
 
-const Ending kWritten = {kDone, "m", "lwdu", IMAGE_SIZE};
+const std::string kNotBootable =
+    "the disk does not hold the image and is not bootable: try another disk";
+const Ending kWritten = {kDone, "m", "lwrdu", IMAGE_SIZE};
 const std::string kUnpaused = kDone.substr(0, kDone.size() - kKey.size());
 
 // A framed message: written to the console after a flush, or printed to a
@@ -349,17 +408,19 @@ void machine()
 {
     w = sim::World();
     w.drives[0] = {DRIVE_REMOVABLE, kFloppy, std::string(IMAGE_SIZE + 8, '\xF6')};
+    w.disk = {DRIVE_REMOVABLE, {{{0, 0}}, RemovableMedia, 0, 0, 0}, std::string(2 << 20, '\xD5')};
     w.own = std::string(4096, 'P');
     for (int i = 0; i < IMAGE_SIZE; i++)
         w.own += (char)(i % 251);
     sign(0, 0);
 }
 
-// Runs the program: status 0 exactly when the whole image was written, the
-// console text, and the drive: the image's first bytes, the rest as it was.
+// Runs the program: status 0 exactly when it says so, the console text, and
+// the medium written, the volume or (W) its disk: the image's first bytes,
+// the rest as it was; the other untouched.
 void expectEnding(const Ending &e)
 {
-    std::string before = w.drives[0].store;
+    std::string before = w.drives[0].store, disk = w.disk.store;
     char name[] = "imagewrite.exe", *argv[] = {name, nullptr};
     int status;
     try {
@@ -367,39 +428,44 @@ void expectEnding(const Ending &e)
     } catch (int exited) { // the fake's exit
         status = exited;
     }
-    EXPECT_EQ(status, e.written == IMAGE_SIZE ? 0 : 1);
+    EXPECT_EQ(status, e.out.find("Congratulations") == std::string::npos);
     EXPECT_EQ(w.out, e.out);
     EXPECT_EQ(w.open, e.open);
     EXPECT_EQ(w.volume, e.volume);
     size_t end = w.own.size() - w.signature, start = end - std::min<size_t>(end, IMAGE_SIZE);
-    EXPECT_EQ(w.drives[0].store, w.own.substr(start, e.written) + before.substr(e.written));
+    std::string image = w.own.substr(start, e.written);
+    bool whole = strchr(e.volume, 'W');
+    EXPECT_TRUE(w.drives[0].store == (whole ? before : image + before.substr(e.written)));
+    EXPECT_TRUE(w.disk.store == (whole ? image + disk.substr(e.written) : disk));
 }
 
-// The successful run's 46 calls, each failed in turn, up to the call in `last`.
+// The successful run's 48 calls, each failed in turn, up to the call in `last`.
 const struct {
     int last;
     Ending ending;
 } kEveryCall[] = {
     {0, kWritten},
-    {2, {kUnpaused, "m", "lwdu", IMAGE_SIZE}}, // no console
-    {5, {kSearch + kPrompt + kConfirm + kDone.substr(kAsked.size()), "m", "lwdu", IMAGE_SIZE}},
-    {6, {kDone, "Am", "lwdu", IMAGE_SIZE}}, // the scan's handle stays open
-    {31, kWritten},                         // the scan of B: to Z:
+    {2, {kUnpaused, "m", "lwrdu", IMAGE_SIZE}}, // no console
+    {5, {kSearch + kPrompt + kConfirm + kDone.substr(kAsked.size()), "m", "lwrdu", IMAGE_SIZE}},
+    {6, {kDone, "Am", "lwrdu", IMAGE_SIZE}}, // the scan's handle stays open
+    {31, kWritten},                          // the scan of B: to Z:
     {32, {kSearch + kListed + kPrompt + kNone + kKey, "", "", 0}},
     {33, {kAsked + kNone + kKey, "", "", 0}},
     {34, {framed("error opening drive A: Файл 5\n"), "", "", 0}},
     {35, {framed("Error locking drive A: Файл 5"), "A", "", 0}},
-    {36, {framed("GetModuleFileName error \"Файл 5\""), "A", "l", 0}},
-    {37, {framed("CreateFile (\"C:\\Тест\\imagewrite.exe\") error \"Файл 5\""), "A", "l", 0}},
-    {38, {framed("appended image missing"), "Aom", "l", 0}},
-    {39, {framed("CreateFileMapping error \"Файл 5\""), "A", "l", 0}},
-    {40, {framed("MapViewOfFile error \"Файл 5\""), "", "l", 0}},
-    {41, {framed("WriteFile error \"Файл 5\""), "Aom", "l", 0}},
-    {42, {kDone, "m", "lwu", IMAGE_SIZE}}, // handing the volume back changes nothing for the user
-    {43, {kDone, "m", "lwd", IMAGE_SIZE}},
-    {44, {kDone, "Am", "lwdu", IMAGE_SIZE}},
-    {45, {kDone, "om", "lwdu", IMAGE_SIZE}},
-    {46, kWritten},
+    {36, kWritten}, // the volume's extents: its driver cannot say, so it is written itself
+    {37, {framed("GetModuleFileName error \"Файл 5\""), "A", "l", 0}},
+    {38, {framed("CreateFile (\"C:\\Тест\\imagewrite.exe\") error \"Файл 5\""), "A", "l", 0}},
+    {39, {framed("appended image missing"), "Aom", "l", 0}},
+    {40, {framed("CreateFileMapping error \"Файл 5\""), "A", "l", 0}},
+    {41, {framed("MapViewOfFile error \"Файл 5\""), "", "l", 0}},
+    {42, {framed("WriteFile error \"Файл 5\""), "Aom", "l", 0}},
+    {43, {framed("error reading back drive A: Файл 5; " + kNotBootable), "Aom", "lw", IMAGE_SIZE}},
+    {44, {kDone, "m", "lwru", IMAGE_SIZE}}, // handing the volume back changes nothing for the user
+    {45, {kDone, "m", "lwrd", IMAGE_SIZE}},
+    {46, {kDone, "Am", "lwrdu", IMAGE_SIZE}},
+    {47, {kDone, "om", "lwrdu", IMAGE_SIZE}},
+    {48, kWritten},
 };
 
 TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
@@ -413,7 +479,7 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
             expectEnding(row.ending);
         }
     }
-    EXPECT_EQ(w.calls, 46); // every call was made, the final key read too
+    EXPECT_EQ(w.calls, 48); // every call was made, the final key read too
 }
 
 // The program's own file, not found at a long path; the system's text for
@@ -423,7 +489,7 @@ void notFound(const std::wstring &path, int longText, bool console = true)
     w.ownPath = path;
     w.message = longText ? std::wstring(longText, L'ы') + L" #." : w.message;
     w.console = console;
-    w.failCall = 37;
+    w.failCall = 38;
 }
 
 std::string openError(const std::string &path, const std::string &error)
@@ -445,6 +511,27 @@ Ending damaged(const std::string &size)
 {
     std::string message = "program file damaged: " + size + " bytes, expected at least ";
     return {framed(message + "1,478,656; download it again"), "Aom", "l", 0};
+}
+
+// A flash disk whose volume is its partition, 1 MiB in, on disk 1; another
+// one, 3 MiB in, stands ahead of it in a layout of eight entries. Call 39
+// reads the layout.
+void stick(DWORD extents = 1, MEDIA_TYPE media = RemovableMedia, unsigned type = DRIVE_REMOVABLE,
+           bool other = false, int failCall = 0)
+{
+    w.partitions = other ? std::vector<long long>{3 << 20, 1 << 20, 0, 0, 0} : w.partitions;
+    w.failCall = failCall;
+    w.drives[0].start = 1 << 20;
+    w.drives[0].extents = extents;
+    w.disk.geometry.MediaType = media;
+    w.disk.type = type;
+}
+
+// Refused with nothing written.
+Ending refused(const std::string &found, const char *open = "A1")
+{
+    return {framed("drive A: is on disk 1, which " + found + "; nothing was written"), open, "l",
+            0};
 }
 
 // Endings that the files, the drive and the console bring about.
@@ -470,6 +557,22 @@ const struct {
      {framed("program path longer than 259 characters: move the program to a shorter path"), "A",
       "l", 0}},
     {"file of the image", [] { w.own.erase(0, 4096); }, kWritten},
+    {"flash disk partitioned at 1 MiB: the image at the disk's first byte",
+     [] { stick(); },
+     {kDone, "m", "lWRdup", IMAGE_SIZE}},
+    {"flash disk without a partition table", [] { w.drives[0].start = 0; }, kWritten},
+    {"a second partition, in a layout too long for the first buffer",
+     [] { stick(1, RemovableMedia, DRIVE_REMOVABLE, true); },
+     refused("holds other partitions besides this drive")},
+    {"two extents",
+     [] { stick(2); },
+     {framed("drive A: spans 2 disk extents, not one; nothing was written"), "A", "l", 0}},
+    {"a fixed disk", [] { stick(1, FixedMedia); }, refused("is not removable media")},
+    {"a disk whose layout cannot be read",
+     [] { stick(1, RemovableMedia, DRIVE_REMOVABLE, false, 39); },
+     refused("cannot be read: Файл 5")},
+    {"a disk that does not open", [] { stick(1, RemovableMedia, 0); },
+     refused("cannot be opened: Файл 87", "A")},
     {"release a byte short", [] { w.own.pop_back(); }, damaged("1,478,655")},
     {"release 4,096 bytes short", [] { w.own.resize(IMAGE_SIZE); }, damaged("1,474,560")},
     {"release with bytes after its image", [] { w.own += "new"; }, kWritten},
@@ -486,11 +589,20 @@ const struct {
      [] { w.drives[0].store.resize(IMAGE_SIZE - 512); },
      {framed("write failed, only 1474048 of 1474560 bytes written"), "Aom", "lw",
       IMAGE_SIZE - 512}},
+    {"a medium that keeps 600 sectors of the write",
+     [] { w.drives[0].kept = 307200; },
+     {framed("drive A: reads back different from the image at byte 307,200 (sector 600); " +
+             kNotBootable),
+      "Aom", "lwr", 307200}},
+    {"a read cut short",
+     [] { w.drives[0].readable = 512; },
+     {framed("drive A: read back only 512 of 1474560 bytes; " + kNotBootable), "Aom", "lwr",
+      IMAGE_SIZE}},
     {"write of nothing",
-     [] { w.drives[0].store.clear(); }, // the scan's last error
-     {framed("WriteFile error \"Файл 87\""), "Aom", "lw", 0}},
-    {"cursor at column 0 of row 5", [] { w.cursor.Y = 5; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
-    {"cursor at column 3 of row 0", [] { w.cursor.X = 3; }, {kUnpaused, "m", "lwdu", IMAGE_SIZE}},
+     [] { w.drives[0].store.clear(); }, // the last error, of the extents query
+     {framed("WriteFile error \"Файл 50\""), "Aom", "lw", 0}},
+    {"cursor at column 0 of row 5", [] { w.cursor.Y = 5; }, {kUnpaused, "m", "lwrdu", IMAGE_SIZE}},
+    {"cursor at column 3 of row 0", [] { w.cursor.X = 3; }, {kUnpaused, "m", "lwrdu", IMAGE_SIZE}},
     {"the same CJK path and long text, to a file, in the ANSI code page: whole",
      [] { notFound(w.ownPath + std::wstring(237, L'日'), 253, false); },
      {framed(openError("C:\\????\\imagewrite.exe" + std::string(237, '?'),
@@ -541,8 +653,6 @@ const struct {
     {KEYS, "Zn", "-Overwrite drive Z: (Y/N)?: \f\n|"},
     {KEYS, "@y", "-|y"}, // next to the letters
     {KEYS, "[y", "-|y"},
-    {KEYS, "`y", "-|y"},
-    {KEYS, "{y", "-|y"},
     {KEYS, "\xE0Ky", "-|Ky"}, // an arrow key's two codes
     {CAPACITY, "1474559", "1440.00 KB"},
     {CAPACITY, "1474560", "1.44 MB"},

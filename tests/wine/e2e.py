@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The real release under Wine, in a terminal of its own:  e2e.py PROGRAM WORK
 
-Drive A: is a floppy backed by a file, B: one backed by /dev/full. Each
+Drive A: is a floppy backed by a file, B: one backed by a full device (it
+fails every write), D: one backed by a zero device (it keeps nothing). Each
 scenario checks the whole screen (Wine's own error texts read as TEXT, or as
 CYRILLIC when they are Cyrillic letters alone), the exit status and every
 byte of the floppy; the floppy that the release wrote is then booted in qemu.
@@ -10,6 +11,7 @@ Wine's messages in Russian.
 """
 import os
 import re
+import stat
 import subprocess
 import sys
 
@@ -29,6 +31,9 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
      HEAD % "Q" + "\n\n*** error opening drive Q: CYRILLIC\n ***\n" + KEY, 1, False),
     ("../wine release.exe", "b y",
      HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
+    ("../wine release.exe", "d y", HEAD % "D" + "\n\n*** drive D: reads back different from the "
+     "image at byte 0 (sector 0); the disk does not hold the image and is not bootable: try "
+     "another disk ***\n" + KEY, 1, False),
     ("../wine noimage.exe", "a y",
      HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
     # A download cut short: CUT and WHOLE stand for its size and a whole release's.
@@ -56,7 +61,12 @@ def main(program, work):
     c, floppy = work + "/prefix/drive_c", work + "/floppy.img"
     os.makedirs(work, exist_ok=True)
     open(floppy, "wb").write(FILL)  # a drive's backing file must be there
-    run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=/dev/full")
+    for name, minor in ("full", 7), ("zero", 5):  # the test's own nodes of the kernel's devices
+        if os.path.exists(work + "/" + name):
+            os.remove(work + "/" + name)
+        os.mknod(work + "/" + name, 0o600 | stat.S_IFCHR, os.makedev(1, minor))
+    run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=" + work + "/full",
+        "d=" + work + "/zero")
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     run("cp", program, c + "/noimage.exe")
