@@ -50,7 +50,9 @@ if MTOOLS_SKIP_CHECK=1 mdir -i "$floppy" :: 2>/dev/null; then :; else
 fi
 if [ "$(od -An -tx1 -j510 -N2 "$floppy" | tr -d ' \n')" = "55aa" ]; then
   echo "demo: the boot-sector signature 55 AA is there, which a disk needs to boot but does"
-  echo "demo: not prove it boots; to see whether a PC boots it: make boot-check IMAGE=$floppy"
+  echo "demo: not prove it boots. The default image starts no system (its boot sector only"
+  echo "demo: shows a message), so a boot check says 'not booted'; with your own image, see"
+  echo "demo: whether a PC boots it: make boot-check IMAGE='${floppy//\'/\'\\\'\'}'"
 else
   echo "demo: no boot-sector signature 55 AA: this disk will not boot"
 fi

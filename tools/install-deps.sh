@@ -8,6 +8,8 @@
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu, to boot a diskette image
+#   bootcode - SYSLINUX, GRUB and Memtest86+, whose boot code the boot check's
+#            test boots
 #   sign   - osslsigncode, to sign a release
 #   e2e    - osslsigncode, openssl and locales, for the Wine tests: a signed
 #            release, and Wine's messages in Russian
@@ -39,6 +41,7 @@ for group in "$@"; do
       ;;
     check) need clang-tidy clang-format cppcheck ;;
     boot) need qemu-system-x86 python3 ;;
+    bootcode) need syslinux syslinux-common grub-pc-bin memtest86+ mtools dosfstools ;;
     sign) need osslsigncode ;;
     e2e) need osslsigncode openssl locales ;;
     *) usage ;;
