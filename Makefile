@@ -2,11 +2,11 @@
 # what a fresh Debian 12 machine lacks first.
 #   make release [IMAGE=path/to/disk.img] [PRESET=win64]
 #                                             build/PRESET/release/imagewrite.exe
-#   make sign CERT=cert.pem KEY=key.pem [CA=ca.pem] [PRESET=win64]
-#                                             signs that release in place
+#   make sign (CERT=cert.pem KEY=key.pem | PFX=file.pfx) [PASSWORD_FILE=file]
+#             [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]   signs that release in place
 #   make boot-check [IMAGE=path/to/disk.img]  boots the image in qemu, shows its screen
-.PHONY: all deps host-deps image-deps test-deps build host asan win32 win64 test release sign \
-	default-image demo boot-check clean
+.PHONY: all help deps host-deps image-deps test-deps build host asan win32 win64 test release \
+	sign default-image demo boot-check clean
 MAKEFLAGS += --no-print-directory
 
 DEFAULT_IMAGE := build/image/default.img
@@ -16,6 +16,9 @@ export IMAGE_PATH := $(if $(filter undefined,$(origin IMAGE)),$(DEFAULT_IMAGE),$
 export CERT_PATH := $(value CERT)
 export KEY_PATH := $(value KEY)
 export CA_PATH := $(value CA)
+export PFX_PATH := $(value PFX)
+export PASSWORD_PATH := $(value PASSWORD_FILE)
+export TIMESTAMP_URL := $(value TIMESTAMP)
 # The 32-bit program is the product; the 64-bit one is the same source.
 PRESET ?= win32
 ifneq ($(filter release sign,$(MAKECMDGOALS)),)
@@ -30,6 +33,17 @@ RUNNABLE = $(eval RUNNABLE := $(shell bash tools/wine-arch.sh))$(RUNNABLE)
 IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE_PATH)),default-image)
 
 all: build
+
+help:
+	@echo 'make demo [IMAGE=disk.img]          a release of its own writes its image onto a Wine floppy'
+	@echo 'make test                           builds everything and runs every test'
+	@echo 'make release [IMAGE=disk.img] [PRESET=win64]'
+	@echo '                                    build/PRESET/release/imagewrite.exe and its .sha256'
+	@echo 'make sign CERT=c.pem KEY=k.pem [PASSWORD_FILE=f] [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]'
+	@echo 'make sign PFX=c.pfx [PASSWORD_FILE=f] [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]'
+	@echo '                                    signs that release in place, and its checksum anew'
+	@echo 'make boot-check [IMAGE=disk.img]    boots the image in qemu; the last line is the verdict'
+	@echo 'make clean                          removes build/: releases and Wine prefixes too'
 
 # Each command installs what it needs, no more: packaging needs no Wine.
 deps:
@@ -71,10 +85,15 @@ release: $(PRESET) $(IMAGE_PREREQ) image-deps
 
 sign:
 	bash tools/install-deps.sh sign
-	@[ -n "$$CERT_PATH" ] && [ -n "$$KEY_PATH" ] || \
-		{ echo "make sign: name the certificate and its key: make sign CERT=cert.pem KEY=key.pem" >&2; exit 2; }
-	bash tools/sign-release.sh "build/$$PRESET/release/imagewrite.exe" "$$CERT_PATH" "$$KEY_PATH" \
-		$${CA_PATH:+"$$CA_PATH"}
+	@[ -n "$$CERT_PATH$$KEY_PATH$$PFX_PATH" ] || \
+		{ echo "make sign: name the certificate and its key, make sign CERT=cert.pem KEY=key.pem, or a PKCS#12 file, make sign PFX=file.pfx" >&2; exit 2; }
+	@[ -f "build/$$PRESET/release/imagewrite.exe" ] || \
+		{ echo "make sign: there is no $$PRESET release to sign: make it first with 'make release PRESET=$$PRESET'" >&2; exit 2; }
+	bash tools/sign-release.sh "build/$$PRESET/release/imagewrite.exe" \
+		$${CERT_PATH:+--cert} $${CERT_PATH:+"$$CERT_PATH"} $${KEY_PATH:+--key} $${KEY_PATH:+"$$KEY_PATH"} \
+		$${PFX_PATH:+--pfx} $${PFX_PATH:+"$$PFX_PATH"} \
+		$${PASSWORD_PATH:+--password-file} $${PASSWORD_PATH:+"$$PASSWORD_PATH"} \
+		$${CA_PATH:+--ca} $${CA_PATH:+"$$CA_PATH"} $${TIMESTAMP_URL:+--timestamp} $${TIMESTAMP_URL:+"$$TIMESTAMP_URL"}
 
 # The demo's own release, so that a release of the user's stays as it is.
 demo: deps image-deps $(IMAGE_PREREQ)

@@ -46,20 +46,60 @@ check "make refuses a wrong PRESET, naming the right ones" grep -q 'are win32 (t
 # A signed release: the program signed in place, and its checksum anew.
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=imagewrite test" -days 1 -out "$work/cert.pem" \
   -keyout "$work/key.pem" >/dev/null 2>&1
-bash "$tools/sign-release.sh" "$work/named.exe" "$work/cert.pem" "$work/key.pem" >/dev/null
-check "make sign: the signature verifies and the checksum is the signed program's" sh -c "osslsigncode verify -CAfile '$work/cert.pem' -in '$work/named.exe' >/dev/null && cd '$work' && sha256sum -c --quiet named.exe.sha256"
+# Signed as makers sign: with a key behind a password, a PKCS#12 file, and a
+# timestamp from an authority of the test's own on 127.0.0.1.
+printf 'pass phrase\n' >"$work/pw"
+openssl pkey -in "$work/key.pem" -aes256 -passout file:"$work/pw" -out "$work/locked.pem"
+openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout file:"$work/pw" -out "$work/c.pfx"
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=tsa -days 1 -out "$work/tsa.pem" -keyout "$work/tsakey.pem" \
+  -addext extendedKeyUsage=critical,timeStamping >/dev/null 2>&1
+echo 01 >"$work/serial"
+printf '[tsa]\ndefault_tsa=t\n[t]\nserial=%s/serial\nsigner_cert=%s/tsa.pem\nsigner_key=%s/tsakey.pem\nsigner_digest=sha256\ndefault_policy=1.2.3.4\ndigests=sha256\ness_cert_id_alg=sha256\n' \
+  "$work" "$work" "$work" >"$work/tsa.cnf"
+python3 - "$work" >"$work/port" 2>"$work/tsa.log" <<'PY' &
+import http.server, subprocess, sys
+class Authority(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        open(sys.argv[1] + "/query", "wb").write(self.rfile.read(int(self.headers["Content-Length"])))
+        subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1] + "/tsa.cnf", "-queryfile",
+                        sys.argv[1] + "/query", "-out", sys.argv[1] + "/reply"], stderr=subprocess.DEVNULL)
+        reply = open(sys.argv[1] + "/reply", "rb").read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print(server.server_port, flush=True)
+server.serve_forever()
+PY
+trap 'kill %1; rm -rf "$work"' EXIT
+while [ ! -s "$work/port" ]; do sleep 0.1; done
+for way in "--cert $work/cert.pem --key $work/locked.pem --password-file $work/pw" \
+  "--pfx $work/c.pfx --password-file $work/pw" "--cert $work/cert.pem --key $work/key.pem --timestamp http://127.0.0.1:$(cat "$work/port")"; do
+  cp "$work/named.exe" "$work/signed.exe"
+  bash "$tools/sign-release.sh" "$work/signed.exe" $way >/dev/null
+  verified="Signature verification: ok"
+  [[ $way != *--timestamp* ]] || verified="Timestamp Server $verified"
+  check "signed with ${way//$work\//}: it verifies, with the timestamp if asked, and the checksum is the signed program's" sh -c "osslsigncode verify -CAfile '$work/cert.pem' -TSA-CAfile '$work/tsa.pem' -in '$work/signed.exe' | grep -q '$verified' && cd '$work' && sha256sum -c --quiet signed.exe.sha256"
+done
+check "a wrong key is refused with osslsigncode's reason, in one line" grep -qx "sign-release: osslsigncode could not sign '$work/named.exe': .*key values mismatch.*" \
+  <(bash "$tools/sign-release.sh" "$work/named.exe" --cert "$work/cert.pem" --key "$work/tsakey.pem" 2>&1)
 # A wrong drive is refused with its reason before the prefix is made.
-for drive in c="$img" a 1="$img" a="$work/none"; do
+for drive in c="$img" a 1="$img" a="$work/none" a= B="$work"; do
   status=$(bash "$tools/wine-prefix.sh" "$work/prefix" "$drive" 2>"$work/err" >/dev/null; echo $?)
   check "wine-prefix refuses $drive: $(cat "$work/err")" test $status = 1 -a -s "$work/err" -a ! -e "$work/prefix"
 done
+check "wine-prefix refuses a folder of other files for a prefix" grep -q "holds files and is not a Wine prefix" \
+  <(bash "$tools/wine-prefix.sh" "$work" a="$img" 2>&1)
 
-# Refused with a message that names the file, leaving no release behind and the inputs as they were.
+# Refused with a message that names the file, leaving an earlier release and the inputs as they were.
 head -c 1474559 "$img" >"$work/short.img"
 cat "$img" "$img" >"$work/long.img"
 cp "$program" "$work/program" && cp "$img" "$work/keep.img"
 mkdir "$work/folder" && mkfifo "$work/fifo"
 rows=("short.img|stale.exe|short.img' is 1474559 bytes" "long.img|stale.exe|long.img' is 2949120 bytes"
+  "|stale.exe|the image's name is empty"
   "none.img|stale.exe|none.img': no such file" ".|stale.exe|/.': not a regular file"
   "keep.img|keep.img|keep.img' is the input" "keep.img|program|program' is the input"
   "keep.img|folder|folder' is a directory" "keep.img|fifo|fifo' is a fifo")
@@ -68,11 +108,12 @@ for refusal in "${rows[@]}"; do
   IFS='|' read -r image out text <<<"$refusal"
   echo stale >"$work/stale.exe"
   kind=$(stat -c %F "$work/$out")
-  [ "$out" = stale.exe ] && kind=
-  bash "$tools/package-release.sh" "$work/program" "$work/$image" "$work/$out" 2>"$work/err"
+  bash "$tools/package-release.sh" "$work/program" "${image:+$work/$image}" "$work/$out" 2>"$work/err"
   check "$image as $out refused: $text" grep -qF "$text" "$work/err"
-  check "  no release left, no output replaced, the inputs as they were" test \
-    "$(stat -c %F "$work/$out" 2>/dev/null)" = "$kind" -a \
-    "$(cat "$work/program" "$work/keep.img" | md5sum)" = "$(cat "$program" "$img" | md5sum)"
+  [ "$out" = stale.exe ] && text="; the release of an earlier run stays: $work/stale.exe"
+  check "  it says so of the earlier release, which stays, with the inputs, as they were" \
+    grep -qF "$text" "$work/err"
+  check "  no output replaced" test "$(stat -c %F "$work/$out" 2>/dev/null)" = "$kind" -a \
+    "$(cat "$work/program" "$work/keep.img" "$work/stale.exe" | md5sum)" = "$(cat "$program" "$img" - <<<stale | md5sum)"
 done
 exit $fail

@@ -327,6 +327,9 @@ def boot(image, expect, seconds):
 
 def checked(image):
     """The image, if it is a readable diskette image; why not, raised."""
+    if not image:
+        raise CannotRun("the image's name is empty: name a 1.44 MB diskette image, as "
+                        "IMAGE=path/to/disk.img")
     where = "" if os.path.isabs(image) else " (looked up in %s)" % os.getcwd()
     if not os.path.exists(image):
         raise CannotRun("cannot read the image '%s': no such file%s" % (image, where))

@@ -5,27 +5,33 @@
 # yourself (type a, then y, then any key to end); without one (CI, a pipe)
 # the demo answers them in a terminal of its own (tools/pane.py) and prints
 # the final screen.
-#   demo.sh RELEASE
+#   demo.sh RELEASE [FOLDER]   (FOLDER: build/demo)
 set -euo pipefail
-if [ $# -ne 1 ] || [ "$1" = --help ]; then
-  echo "usage: demo.sh RELEASE" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ] || [ "$1" = --help ]; then
+  echo "usage: demo.sh RELEASE [FOLDER]" >&2
   exit 2
 fi
 [ -f "$1" ] && [ -r "$1" ] || { echo "demo: cannot read the release '$1'" >&2; exit 1; }
 release=$(realpath -- "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
-work=$top/build/demo
+work=$(realpath -m -- "${2:-$top/build/demo}")
 prefix=$work/prefix
 floppy=$work/floppy.img
+# Interrupted at any moment, the demo stops before anything more is written.
+trap '{ WINEPREFIX=$prefix wineserver -k || :; } 2>/dev/null; echo; echo "demo: interrupted" >&2; exit 130' \
+  INT TERM HUP
 
 echo "demo: $(bash "$top/tools/wine-arch.sh" --say)"
 mkdir -p "$work"
 head -c 1474560 /dev/zero >"$floppy"
-echo "demo: making the Wine prefix $prefix (drive A: is the blank floppy $floppy)"
+if [ -f "$prefix/system.reg" ]; then
+  echo "demo: reusing the Wine prefix $prefix (drive A: is the blank floppy $floppy)"
+else
+  echo "demo: making the Wine prefix $prefix (drive A: is the blank floppy $floppy)"
+fi
 bash "$top/tools/wine-prefix.sh" "$prefix" "a=$floppy"
 cp -- "$release" "$prefix/drive_c/imagewrite.exe"
 
-trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null; echo; echo "demo: interrupted" >&2; exit 130' INT
 status=0
 cd "$prefix/drive_c"
 if [ -t 0 ] && [ -t 1 ]; then

@@ -3,8 +3,8 @@
 # 1,474,560 bytes of a diskette image, nothing after them; and beside it
 # OUTPUT.sha256, its checksum in the form that `sha256sum -c` reads.
 #   package-release.sh PROGRAM IMAGE OUTPUT
-# A bad image is refused and leaves no release file behind: not a partial one,
-# and not an older release that would look like the result of this run.
+# A refusal writes nothing: the release of an earlier run, signed or not,
+# stays as it was with its checksum, and the refusal says so.
 # Interrupted (SIGINT, SIGTERM, SIGHUP), it leaves the earlier release with
 # its checksum, or the new one with its own, and no temporary file.
 set -uo pipefail
@@ -15,8 +15,8 @@ if [ $# -ne 3 ] || [ "$1" = --help ]; then
 fi
 program=$1 image=$2 out=$3
 source "$(dirname -- "$0")/release-lib.sh" package-release
-# Checked before anything else: a refusal removes the output path, and the
-# release replaces whatever OUTPUT names with a plain file.
+# Checked before anything else: the release replaces whatever OUTPUT names
+# with a plain file.
 for input in "$program" "$image"; do
   [ "$out" -ef "$input" ] && fail "the output '$out' is the input '$input'; name another output file"
 done
@@ -24,12 +24,12 @@ if [ -e "$out" ] && [ ! -f "$out" ]; then
   fail "the output '$out' is a $(stat -L -c %F -- "$out"), not a file; name a file to write"
 fi
 refuse() {
-  [ -f "$out" ] && rm -f -- "$out"
-  rm -f -- "$out.sha256"
+  [ -f "$out" ] && fail "$*; the release of an earlier run stays: $out"
   fail "$@"
 }
 
 [ -f "$program" ] && [ -r "$program" ] || refuse "cannot read the program '$program'"
+[ -n "$image" ] || refuse "the image's name is empty: name a 1.44 MB diskette image, as IMAGE=path/to/disk.img"
 where=
 [ "${image#/}" = "$image" ] && where=" in $PWD"
 [ -e "$image" ] || refuse "cannot read the image '$image': no such file$where"

@@ -5,7 +5,8 @@
 # The host's root (Z:) is left out, so nothing typed in the prefix can reach it.
 # PREFIX/wine runs a Windows program in the prefix, through the Wine loader
 # of the build this host can run (tools/wine-arch.sh). Every drive is checked
-# before anything is made: a refusal says why and touches nothing.
+# before anything is made: a refusal says why and touches nothing. A prefix
+# that cannot be made, or whose making is interrupted, is removed again.
 set -euo pipefail
 if [ $# -lt 1 ] || [ "$1" = --help ]; then
   echo "usage: wine-prefix.sh PREFIX [LETTER=BACKING_FILE]...   (LETTER: a, b, d to z)" >&2
@@ -21,13 +22,16 @@ letters=() backings=()
 for drive in "$@"; do
   letter=${drive%%=*}
   [ "$letter" != "$drive" ] || refuse "the drive '$drive' names no backing file: give it as LETTER=FILE"
+  letter=${letter,,}
   case $letter in
     c) refuse "drive C: is the prefix's own: give the floppy another letter" ;;
     [a-z]) ;;
     *) refuse "'$letter' is not a drive letter: give one of a, b, d to z" ;;
   esac
+  [ -n "${drive#*=}" ] || refuse "drive $letter: names no backing file: give it as $letter=FILE"
   backing=$(realpath -m -- "${drive#*=}")
   [ -e "$backing" ] || refuse "drive $letter: has no backing file: '${drive#*=}' does not exist"
+  [ ! -d "$backing" ] || refuse "drive $letter: '${drive#*=}' is a folder: back it with an image file or a device"
   letters+=("$letter") backings+=("$backing")
 done
 
@@ -38,6 +42,14 @@ else
   # installed, whether or not it can start; the 64-bit loader must be called
   # by its own name to find its companions.
   run='export WINELOADER=/usr/lib/wine/wine64; exec /usr/lib/wine/wine64 "$@"'
+fi
+command -v wine >/dev/null && command -v wineserver >/dev/null ||
+  refuse "Wine is missing: 'bash tools/install-deps.sh wine' installs it (as root, or with sudo)"
+made=
+if [ ! -f "$prefix/system.reg" ]; then
+  [ ! -e "$prefix" ] || [ -z "$(ls -A -- "$prefix")" ] ||
+    refuse "'$prefix' holds files and is not a Wine prefix: name a new folder, or a prefix"
+  made=1
 fi
 mkdir -p -- "$prefix"
 cat >"$prefix/wine" <<LAUNCHER
@@ -54,10 +66,21 @@ LAUNCHER
 chmod +x "$prefix/wine"
 export WINEPREFIX=$prefix
 
-if [ ! -f "$prefix/system.reg" ]; then
+# Undone when wineboot fails or a signal comes: no half-made prefix stays.
+# The signal then ends the script as it would have, for its caller to see.
+unmake() {
+  wineserver -k 2>/dev/null || :
+  rm -rf -- "$prefix"
+  echo "wine-prefix: $1" >&2
+}
+if [ -n "$made" ]; then
   echo "wine-prefix: making the Wine prefix $prefix (about 20 s)"
-  "$prefix/wine" wineboot -i >/dev/null 2>&1 || refuse "wineboot could not make the prefix $prefix"
-  wineserver -w
+  for signal in INT TERM HUP; do
+    trap "unmake 'interrupted; no prefix made'; trap - $signal; kill -$signal \$\$" $signal
+  done
+  "$prefix/wine" wineboot -i >/dev/null 2>&1 &
+  { wait $! && wineserver -w; } || { unmake "wineboot could not make the prefix $prefix"; exit 1; }
+  trap - INT TERM HUP
 fi
 devices=$prefix/dosdevices
 find "$devices" -mindepth 1 -maxdepth 1 ! -name c: -exec rm -f {} +

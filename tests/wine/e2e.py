@@ -11,9 +11,12 @@ Wine's messages in Russian.
 """
 import os
 import re
+import shlex
+import signal
 import stat
 import subprocess
 import sys
+import time
 
 SIZE, FILL = 1474560, b"\xf6" * (1474560 + 8192)
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
@@ -70,14 +73,25 @@ def main(program, work):
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     run("cp", program, c + "/noimage.exe")
+    # Ctrl-C while the demo makes its prefix: it stops, writing nothing more.
+    run("rm", "-rf", work + "/demo")
+    demo = subprocess.Popen(["bash", TOOLS + "/demo.sh", c + "/release.exe", work + "/demo"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
+    time.sleep(3)
+    os.killpg(demo.pid, signal.SIGINT)
+    said = demo.communicate()[0]
+    failed = (demo.returncode, said[-18:], open(work + "/demo/floppy.img", "rb").read(),
+              os.path.exists(work + "/demo/prefix")) != (130, "demo: interrupted\n", bytes(SIZE), False)
+    print("FAILED:" if failed else "ok:", "Ctrl-C while the demo makes its prefix\n" + said)
     release = os.path.getsize(c + "/release.exe")
     open(c + "/cut.exe", "wb").write(open(c + "/release.exe", "rb").read()[:-4096])
     # Signed as a vendor would (make sign), with a throwaway certificate made here.
-    pem, failed = [work + "/cert.pem", work + "/key.pem"], 0
+    pem = [work + "/cert.pem", work + "/key.pem"]
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=imagewrite test",
         "-days", "1", "-out", pem[0], "-keyout", pem[1], stderr=subprocess.DEVNULL)
     run("cp", c + "/release.exe", c + "/signed.exe")
-    run("bash", TOOLS + "/sign-release.sh", c + "/signed.exe", *pem)
+    run("bash", TOOLS + "/sign-release.sh", c + "/signed.exe", "--cert", pem[0], "--key", pem[1])
     # Russian, for Wine's messages: a locale made here, no root needed.
     for folder in (work + "/locale", c + "/Тест", c + "/" + FAR):
         os.makedirs(folder, exist_ok=True)
@@ -93,7 +107,7 @@ def main(program, work):
         # With the output in a file, the pane shows it through tail.
         line = ": > out; tail -s 0.1 -f out & %s; s=$?; kill $!; (exit $s)" % command
         done = subprocess.run([sys.executable, TOOLS + "/pane.py", *pairs, "--", "cd %s && %s" % (
-            c, line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
+            shlex.quote(c), line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
             timeout=120, cwd=c)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
         got = re.sub(r"^(.{100})\n", r"\1", got, flags=re.M)  # lines the pane's width wrapped
