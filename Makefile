@@ -69,11 +69,11 @@ build: host win32 win64
 # analysers), both Windows programs, and the one this host can run with its
 # release, under Wine and in the PC emulator.
 test: test-deps build asan
-	ctest --preset host
-	ctest --preset asan
+	bash tools/ctest-quiet.sh host
+	bash tools/ctest-quiet.sh asan
 	@echo "make test: $$(bash tools/wine-arch.sh --say)"
-	ctest --preset win32
-	ctest --preset win64
+	bash tools/ctest-quiet.sh win32
+	bash tools/ctest-quiet.sh win64
 
 default-image: image-deps
 	@mkdir -p $(dir $(DEFAULT_IMAGE))

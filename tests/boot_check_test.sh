@@ -46,8 +46,10 @@ check() { # IMAGE STATUS VERDICT
   fi
 }
 # Two at a time: most verdicts take seconds, a few need the 20 s of stillness.
+(while sleep 10; do echo "boot-check: still watching"; done) &
+beat=$! running=0
 while IFS='|' read -r image status verdict; do
-  while [ "$(jobs -r | wc -l)" -ge 2 ]; do wait -n; done
+  [ $((running++)) -lt 2 ] || wait -n # the beat never ends: this waits for a boot
   { check "$image" "$status" "$verdict" || echo "$image" >>failed; } &
 done <<ROWS
 default|1|not booted: the boot code says 'Remove the disk and press any key to reboot.' (*)
@@ -70,5 +72,6 @@ halt|1|not booted: the CPU halted with interrupts off, at 0000:7c02 (*)
 reset|1|not booted: the machine reset itself after the BIOS started the boot sector (*)
 none|2|boot-check: cannot read the image 'none.img': no such file (looked up in $work)
 ROWS
+kill $beat
 wait
 [ ! -e failed ]

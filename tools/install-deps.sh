@@ -59,5 +59,18 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-ar
   $sudo dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q "${missing[@]}"
+# apt-get's many lines go to a log, shown when it fails; a line every 10 s
+# says that it still runs.
+log=$(mktemp)
+{ $sudo apt-get update -q && $sudo apt-get install -y -q "${missing[@]}"; } >"$log" 2>&1 &
+apt=$! waited=0
+while kill -0 $apt 2>/dev/null; do
+  sleep 1
+  [ $((++waited % 10)) != 0 ] || echo "install-deps: still installing ($waited s)"
+done
+if ! wait $apt; then
+  tail -n 20 "$log" >&2
+  echo "install-deps: apt-get could not install ${missing[*]}; its whole output is in $log" >&2
+  exit 1
+fi
+rm -f "$log"

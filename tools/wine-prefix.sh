@@ -79,7 +79,15 @@ if [ -n "$made" ]; then
     trap "unmake 'interrupted; no prefix made'; trap - $signal; kill -$signal \$\$" $signal
   done
   "$prefix/wine" wineboot -i >/dev/null 2>&1 &
-  { wait $! && wineserver -w; } || { unmake "wineboot could not make the prefix $prefix"; exit 1; }
+  boot=$! waited=0
+  # A short wait at a time, so that a signal is taken at once; a line now
+  # and then, so that a long start does not look like a hang.
+  while kill -0 $boot 2>/dev/null; do
+    sleep 1 &
+    wait $! || :
+    [ $((++waited % 10)) != 0 ] || echo "wine-prefix: still making it ($waited s)"
+  done
+  { wait $boot && wineserver -w; } || { unmake "wineboot could not make the prefix $prefix"; exit 1; }
   trap - INT TERM HUP
 fi
 devices=$prefix/dosdevices

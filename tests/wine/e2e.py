@@ -123,9 +123,10 @@ def main(program, work):
     open(work + "/written.img", "wb").write(open(floppy, "rb").read(SIZE))
     verdict = subprocess.run([sys.executable, TOOLS + "/boot-check.py", work + "/written.img"],
                              stdout=subprocess.PIPE, text=True)
-    print(verdict.stdout)
-    return failed + (verdict.returncode != 1 or "not booted: the boot code says 'Remove the disk "
-                     "and press any key to reboot.'" not in verdict.stdout)
+    booted = (verdict.returncode == 1 and "not booted: the boot code says 'Remove the disk and "
+              "press any key to reboot.'" in verdict.stdout)
+    print("ok:" if booted else "FAILED:", "the floppy it wrote, booted\n" + verdict.stdout)
+    return failed + (not booted)
 
 
 if __name__ == "__main__":
