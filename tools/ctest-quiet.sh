@@ -5,11 +5,14 @@
 #   ctest-quiet.sh PRESET
 set -o pipefail
 [ $# -eq 1 ] || { echo "usage: ctest-quiet.sh PRESET" >&2; exit 2; }
-ctest --preset "$1" -V 2>&1 | awk '
-  match($0, /^[0-9]+: /) { n = substr($0, 1, RLENGTH - 2); out[n] = out[n] $0 "\n" }
-  /^[0-9]+: (ok|FAILED)/ || /^ +Start +[0-9]+:/ || /tests passed|tests failed|The following tests/ ||
-    /^\t *[0-9]+ - / { print; fflush() }
-  match($0, /Test +#[0-9]+:/) {
-    print; fflush()
-    if ($0 !~ / Passed /) { n = substr($0, RSTART, RLENGTH); gsub(/[^0-9]/, "", n); printf "%s", out[n] }
-  }'
+declare -A out
+ctest --preset "$1" -V 2>&1 | while IFS= read -r line; do
+  [[ $line =~ ^([0-9]+):\  ]] && out[${BASH_REMATCH[1]}]+=$line$'\n'
+  if [[ $line =~ Test\ +#([0-9]+): ]]; then
+    echo "$line"
+    [[ $line == *" Passed "* ]] || printf %s "${out[${BASH_REMATCH[1]}]}"
+  elif [[ $line =~ ^[0-9]+:\ (ok|FAILED|.*: still ) || $line =~ ^\ +Start\ +[0-9]+: ||
+    $line =~ tests\ (passed|failed)|The\ following\ tests|^$'\t'\ *[0-9]+\ -\  ]]; then
+    echo "$line"
+  fi
+done
