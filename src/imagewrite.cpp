@@ -50,8 +50,18 @@ char *capacityText(unsigned long long bytes)
     static char text[40];
 
     // Rounded to the nearest megabyte, halves up, without adding 500,000 first:
-    // the sum would pass 64 bits for the very largest counts.
-    unsigned long long megabytes = bytes / 1000000 + (bytes % 1000000 >= 500000 ? 1 : 0);
+    // the sum would pass 64 bits for the very largest counts. Divided a byte
+    // at a time in 32 bits: a 64-bit division would link the compiler's
+    // helpers for it into the 32-bit program, with an unwind table that
+    // takes a file sector of its own.
+    unsigned long long megabytes = 0;
+    DWORD rest = 0;
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        rest = rest << 8 | (DWORD)(bytes >> shift & 0xFF);
+        megabytes = megabytes << 8 | rest / 1000000;
+        rest %= 1000000;
+    }
+    megabytes += rest >= 500000;
     if (megabytes >= 32) {
         _snprintf(text, sizeof text, "%s MB", commanumber(megabytes));
     } else {
@@ -121,7 +131,10 @@ static char *printable(const WCHAR *path, int room)
 }
 
 // On a console as wide characters, after whatever printf still holds;
-// elsewhere, or if that fails, as the bytes they are.
+// elsewhere, or if that fails, as the bytes they are. Standard output is the
+// program's only stream, so fflush(NULL) flushes it: naming stdout would link
+// the runtime's accessor for it, with data and an unwind table of their own,
+// each taking a file sector.
 static void printText(const char *text)
 {
     HANDLE console = outputConsole();
@@ -131,7 +144,7 @@ static void printText(const char *text)
     if (console)
         length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof *wide);
     if (length > 0) {
-        fflush(stdout);
+        fflush(NULL);
         if (WriteConsoleW(console, wide, length - 1, &written, NULL))
             return;
     }
@@ -177,7 +190,7 @@ char *winErrorText(DWORD code)
 static void waitForKey()
 {
     printf("\n(press a key to exit)");
-    fflush(stdout);
+    fflush(NULL);
     _getch();
 }
 
@@ -263,7 +276,7 @@ DWORD copyImage(HANDLE volume, const void *bytes, DWORD count)
 // Reads one key after the prompt is on the screen; the key is not echoed.
 static int readKey()
 {
-    fflush(stdout);
+    fflush(NULL);
     int key = _getch();
     putchar('\n');
     return key;
@@ -452,7 +465,7 @@ int main(int /*argc*/, char ** /*argv*/)
 
     puts("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n");
     printf("Searching for removable drives...");
-    fflush(stdout);
+    fflush(NULL);
     int letter = findAvailableDrive(IMAGE_SIZE);
     if (letter == 0) {
         puts("\nNo valid drive letter entered, exiting...");

@@ -194,10 +194,9 @@ int puts(const char *text);
 int putchar(int c);
 int _snprintf(char *buffer, size_t count, const char *format, ...);
 int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments);
-int fflush(void *stream);
+int fflush(void *streams);
 int _getch();
 [[noreturn]] void exit(int status);
-extern void *const stdout;
 } // namespace sim
 
 using namespace sim;

@@ -30,4 +30,12 @@ void mainCRTStartup()
     __getmainargs(&argc, &argv, &environment, 0, &newMode);
     exit(main(argc, argv));
 }
+
+// Windows moves a program to a random address (the build asks for it,
+// --dynamicbase) only when the program carries a relocation table. The
+// 32-bit code holds absolute addresses that need one anyway; the 64-bit code
+// reaches all it uses relative to itself, and this one absolute address
+// gives it the table.
+extern const void *const entryAddress;
+const void *const entryAddress = (const void *)mainCRTStartup;
 }

@@ -147,7 +147,7 @@ CALL(BOOL, GetConsoleMode, (HANDLE console, LPDWORD mode),
 CALL(DWORD, GetLastError, (), w.lastError)
 CALL(int, puts, (const char *text), printf("%s\n", text))
 CALL(int, putchar, (int c), printf("%c", c))
-CALL(int, fflush, (void *stream), printf(stream == stdout ? "\f" : "?"))
+CALL(int, fflush, (void *streams), printf(streams ? "?" : "\f"))
 
 // The console shows the wide text; here it is kept as UTF-8.
 BOOL WriteConsoleW(HANDLE, LPCWSTR text, DWORD count, LPDWORD written, LPVOID)
@@ -332,8 +332,6 @@ void exit(int status)
 {
     throw status;
 }
-
-void *const stdout = &w;
 
 } // namespace sim
 
