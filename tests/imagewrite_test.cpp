@@ -583,10 +583,6 @@ const struct {
     {"write cut short",
      [] { w.drives[0].store.resize(512); },
      {framed("write failed, only 512 of 1474560 bytes written"), "Aom", "lw", 512}},
-    {"write a sector short",
-     [] { w.drives[0].store.resize(IMAGE_SIZE - 512); },
-     {framed("write failed, only 1474048 of 1474560 bytes written"), "Aom", "lw",
-      IMAGE_SIZE - 512}},
     {"a medium that keeps 600 sectors of the write",
      [] { w.drives[0].kept = 307200; },
      {framed("drive A: reads back different from the image at byte 307,200 (sector 600); " +
