@@ -46,7 +46,7 @@ check() { # IMAGE STATUS VERDICT
   fi
 }
 # Two at a time: most verdicts take seconds, a few need the 20 s of stillness.
-(while sleep 10; do echo "boot-check: still watching"; done) &
+(while sleep 5; do echo "boot-check: still watching"; done) &
 beat=$! running=0
 while IFS='|' read -r image status verdict; do
   [ $((running++)) -lt 2 ] || wait -n # the beat never ends: this waits for a boot

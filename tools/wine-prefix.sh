@@ -85,7 +85,7 @@ if [ -n "$made" ]; then
   while kill -0 $boot 2>/dev/null; do
     sleep 1 &
     wait $! || :
-    [ $((++waited % 10)) != 0 ] || echo "wine-prefix: still making it ($waited s)"
+    [ $((++waited % 5)) != 0 ] || echo "wine-prefix: still making it ($waited s)"
   done
   { wait $boot && wineserver -w; } || { unmake "wineboot could not make the prefix $prefix"; exit 1; }
   trap - INT TERM HUP
