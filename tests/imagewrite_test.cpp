@@ -652,6 +652,7 @@ const struct {
     {CAPACITY, "1474560", "1.44 MB"},
     {CAPACITY, "31499999", "30.76 MB"},
     {CAPACITY, "31500000", "32 MB"},
+    {CAPACITY, "4000000000", "4,000 MB"},
     {CAPACITY, "18446744073709551615", "18,446,744,073,710 MB"},
     {SYSTEM, "", "system error 7"}, // no text for the code
     {SYSTEM, "First line.\r\nSecond line.\r\n", "First line"},
