@@ -29,13 +29,12 @@ sector jump '\352\0\0\0\20' 5            # to 1000:0000, where nothing was loade
 sector halt '\372\364' 2                 # cli, hlt
 sector reset '\260\376\346\144\353\376' 6 # the keyboard controller's reset line
 sector int18 '\315\030\353\376' 4         # hands back to the BIOS
-# Copies itself to 0000:0600 and spins there.
-sector copy '\61\300\216\330\216\300\276\0\174\277\0\6\271\0\1\374\363\245\352\27\6\0\0\353\376' 25
 # Loads its second sector to 0000:8000 and jumps there: one that spins, one
-# that prints L and waits for a key.
+# that prints L and waits for a key, one that spins counting on the screen.
 load='\61\300\216\300\270\1\2\271\2\0\266\0\273\0\200\315\23\352\0\200\0\0'
 sector loadspin "$load" 22 '\220\220\220\353\376'
 sector loadwait "$load" 22 '\264\16\260\114\315\20\61\300\315\26\353\376'
+sector loaddraw "$load" 22 '\270\3\0\315\20\270\0\270\216\300\46\376\6\0\0\353\371'
 loaded="booted: the boot code loaded more of the disk and runs what it loaded"
 only="not booted: the boot sector ran only its own 512 bytes"
 check() { # IMAGE STATUS VERDICT
@@ -61,9 +60,9 @@ syslinux|0|$loaded: it waits for input (watched for ?.? s)
 gptmbr|1|not booted: the boot code hangs: the CPU spun at 0000:067? for 20 s, drawing nothing and reading nothing (*)
 memtest|0|$loaded: * (*)
 grub|0|$loaded: * (watched for ?.? s)
-copy|1|not booted: the boot code hangs: the CPU spun at 0000:0617 for 20 s, *
 loadspin|1|not booted: the boot code hangs: the CPU spun at 0000:8003 for 20 s, *
 loadwait|0|$loaded: it waits for input (*)
+loaddraw|0|$loaded: it keeps drawing on the screen (*)
 spinner|1|$only: it * (*)
 blank|1|not booted: the BIOS found no bootable disk (*)
 zeros|1|not booted: the CPU ran code where nothing was loaded, at address * (*)

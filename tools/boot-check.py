@@ -246,12 +246,14 @@ class Watch:
         if spun and still >= QUIET:
             return False, ("the boot code hangs: the CPU spun at %s for %g s, drawing nothing "
                            "and reading nothing" % (spun.where, QUIET))
-        since = [look for when, look in self.looks if when >= now - RUN]
-        if self.loaded and now - self.last_read >= RUN and not spinning(since):
+        # Loaded code that keeps drawing (its screen changed in the last
+        # second) runs on, even from one place.
+        since, drawing = [look for when, look in self.looks if when >= now - RUN], (
+            self.last_draw >= now - 1)
+        if self.loaded and now - self.last_read >= RUN and (drawing or not spinning(since)):
             return True, ("the boot code loaded more of the disk and runs what it loaded: it %s"
-                          % ("waits for input" if not all(look.busy for look in since) else
-                             "draws on the screen" if self.last_draw >= now - RUN else
-                             "runs on"))
+                          % ("keeps drawing on the screen" if drawing else "waits for input"
+                             if not all(look.busy for look in since) else "runs on"))
         if not self.loaded and now - self.last_read >= QUIET:
             return False, ("the boot %s ran only its own 512 bytes: it %s" % (
                 "code read more of the disk but" if self.reads else "sector",
