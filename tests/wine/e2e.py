@@ -70,6 +70,7 @@ def main(program, work):
         os.mknod(work + "/" + name, 0o600 | stat.S_IFCHR, os.makedev(1, minor))
     run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=" + work + "/full",
         "d=" + work + "/zero")
+    print("ok: a Wine prefix whose drive A: is a floppy, B: a full device and D: a zero one")
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     run("cp", program, c + "/noimage.exe")
