@@ -526,10 +526,9 @@ void stick(DWORD extents = 1, MEDIA_TYPE media = RemovableMedia, unsigned type =
 }
 
 // Refused with nothing written.
-Ending refused(const std::string &found, const char *open = "A1")
+Ending refused(const std::string &what, const char *open = "A1")
 {
-    return {framed("drive A: is on disk 1, which " + found + "; nothing was written"), open, "l",
-            0};
+    return {framed("drive A: is on disk 1, which " + what + "; nothing was written"), open, "l", 0};
 }
 
 // Endings that the files, the drive and the console bring about.
