@@ -16,7 +16,7 @@ fail() {
   echo "$me: $*" >&2
   exit 1
 }
-# What a script does when it cannot go on; packaging also removes its output.
+# What a script does when it cannot go on; packaging adds that an earlier release stays.
 refuse() { fail "$@"; }
 
 # The system's reason in a failed command's message: what follows its last ": ".
