@@ -195,13 +195,10 @@ static void waitForKey()
 }
 
 // Prints the framed message and ends the process with status 1.
-void logError(int pauseOnExit, const char *format, ...)
+[[noreturn]] static void frame(int pauseOnExit, const char *format, va_list arguments)
 {
     char message[MESSAGE_SIZE];
-    va_list arguments;
-    va_start(arguments, format);
     _vsnprintf(message, sizeof message, format, arguments);
-    va_end(arguments);
     // Every message of the program fits; one that filled the buffer would
     // come back unterminated.
     message[sizeof message - 1] = 0;
@@ -212,6 +209,14 @@ void logError(int pauseOnExit, const char *format, ...)
     if (pauseOnExit)
         waitForKey();
     exit(1);
+}
+
+void logError(int pauseOnExit, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    frame(pauseOnExit, format, arguments);
+    // cppcheck-suppress va_end_missing ; the process ends in frame, before any va_end
 }
 
 // ---------------------------------------------------------------------------
@@ -227,13 +232,23 @@ HANDLE openDisk(int letter)
                        OPEN_EXISTING, 0, NULL);
 }
 
+// One control of a device, with no input; its answer, if any, in `out`.
+static BOOL control(HANDLE device, DWORD code, void *out, DWORD size)
+{
+    DWORD returned;
+    return DeviceIoControl(device, code, NULL, 0, out, size, &returned, NULL);
+}
+
+static BOOL geometryOf(HANDLE device, DISK_GEOMETRY *geometry)
+{
+    return control(device, IOCTL_DISK_GET_DRIVE_GEOMETRY, geometry, sizeof *geometry);
+}
+
 // The medium's size in bytes, or 0 when there is no usable medium.
 unsigned long long removableMediaCapacity(HANDLE volume)
 {
     DISK_GEOMETRY geometry;
-    DWORD returned;
-    if (!DeviceIoControl(volume, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry, sizeof geometry,
-                         &returned, NULL))
+    if (!geometryOf(volume, &geometry))
         return 0;
     if (geometry.MediaType == Unknown || geometry.MediaType == FixedMedia)
         return 0;
@@ -242,25 +257,19 @@ unsigned long long removableMediaCapacity(HANDLE volume)
            geometry.SectorsPerTrack * geometry.BytesPerSector;
 }
 
-static BOOL volumeControl(HANDLE volume, DWORD code)
-{
-    DWORD returned;
-    return DeviceIoControl(volume, code, NULL, 0, NULL, 0, &returned, NULL);
-}
-
 BOOL lockVolume(HANDLE volume)
 {
-    return volumeControl(volume, FSCTL_LOCK_VOLUME);
+    return control(volume, FSCTL_LOCK_VOLUME, NULL, 0);
 }
 
 BOOL dismountVolume(HANDLE volume)
 {
-    return volumeControl(volume, FSCTL_DISMOUNT_VOLUME);
+    return control(volume, FSCTL_DISMOUNT_VOLUME, NULL, 0);
 }
 
 BOOL unlockVolume(HANDLE volume)
 {
-    return volumeControl(volume, FSCTL_UNLOCK_VOLUME);
+    return control(volume, FSCTL_UNLOCK_VOLUME, NULL, 0);
 }
 
 // One write at the handle's position: no loop over partial writes, a short
@@ -387,50 +396,102 @@ static DWORD imageEnd(const unsigned char *view, DWORD fileSize)
     return table;
 }
 
-[[noreturn]] static void refuseDisk(int pauseOnExit, int letter, DWORD disk, const char *found,
-                                    const char *error)
+// What a run holds once its drive is chosen, for the stops that hand it back.
+struct Run {
+    int pauseOnExit, letter;
+    HANDLE volume, disk, ownFile, mapping; // disk: the one beneath a partitioned flash disk
+    int writing;                           // the image may have begun to reach the medium
+};
+
+enum { CLOSE_VOLUME = 1, CLOSE_MAPPING = 2, CLOSE_OWN_FILE = 4 };
+
+// Every stop after the choice of the drive: it closes the handles that
+// `closing` names, in that order, and prints the framed message. The
+// message's arguments, the system's error text among them, are taken before
+// anything here runs. Once a write to the disk beneath a partition has
+// begun, the partition that the system knows may be gone: it is asked to
+// read the disk's layout again, so that the drive shows the disk as it now
+// is, and no file is copied onto it through a file system that is not there.
+[[noreturn]] static void stop(const Run &run, unsigned closing, const char *format, ...)
 {
-    logError(pauseOnExit, "drive %c: is on disk %lu, which %s%s; nothing was written", letter, disk,
-             found, error);
+    if (run.writing && run.disk)
+        control(run.disk, IOCTL_DISK_UPDATE_PROPERTIES, NULL, 0);
+    if (closing & CLOSE_VOLUME)
+        CloseHandle(run.volume);
+    if (closing & CLOSE_MAPPING)
+        CloseHandle(run.mapping);
+    if (closing & CLOSE_OWN_FILE)
+        CloseHandle(run.ownFile);
+    va_list arguments;
+    va_start(arguments, format);
+    frame(run.pauseOnExit, format, arguments);
+    // cppcheck-suppress va_end_missing ; the process ends in frame, before any va_end
+}
+
+// Stops before anything is written, saying why.
+[[noreturn]] static void refuse(const Run &run, const char *why, const char *detail,
+                                const char *rest)
+{
+    stop(run, 0, "drive %c: %s%s%s; nothing was written", run.letter, why, detail, rest);
+}
+
+// A diskette's FAT12 is laid out in sectors of 512 bytes: on a drive whose
+// sectors are larger it can neither be mounted nor booted.
+static void checkSectors(const Run &run, const DISK_GEOMETRY &geometry)
+{
+    if (geometry.BytesPerSector != 512)
+        refuse(run, "has sectors of ", commanumber(geometry.BytesPerSector), " bytes, not 512");
 }
 
 // A PC boots a disk from its first sector. A flash disk with a partition
 // table shows its partition as the drive, so the image must go to the disk
 // beneath it: this opens that disk, or gives NULL when the volume begins at
-// its disk's first byte (a diskette, a disk without a partition table) or
-// its driver cannot say where it begins, and the volume is written itself.
-// The disk comes from the locked volume's own answer, and is taken only when
-// it holds this volume alone on removable media; anything else stops the
-// run before anything is written.
-static HANDLE partitionedDisk(int pauseOnExit, int letter, HANDLE volume)
+// its disk's first byte (a disk without a partition table) or its driver
+// cannot say where it begins (a diskette's, Wine's), and the volume is
+// written itself. The disk comes from the locked volume's own answer, and
+// is taken only when it is that disk, removable, and holds this volume
+// alone; anything else stops the run before anything is written.
+static HANDLE partitionedDisk(const Run &run)
 {
     VOLUME_DISK_EXTENTS extents = {};
-    DWORD returned;
+    DISK_GEOMETRY geometry;
     // A volume of several extents does not fit, and says how many it has.
-    if (!DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, NULL, 0, &extents,
-                         sizeof extents, &returned, NULL) &&
-        GetLastError() != ERROR_MORE_DATA)
-        return NULL;
+    if (!control(run.volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, &extents, sizeof extents)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
+            extents.NumberOfDiskExtents = 1;
+        else if (error != ERROR_MORE_DATA)
+            refuse(run, "cannot tell its disk: ", winErrorText(error), "");
+    }
     if (extents.NumberOfDiskExtents != 1)
-        logError(pauseOnExit, "drive %c: spans %lu disk extents, not one; nothing was written",
-                 letter, extents.NumberOfDiskExtents);
+        refuse(run, "spans ", commanumber(extents.NumberOfDiskExtents), " disk extents, not one");
     DISK_EXTENT extent = extents.Extents[0];
-    if (extent.StartingOffset.QuadPart == 0)
+    if (extent.StartingOffset.QuadPart == 0) {
+        // A volume's driver that cannot tell its geometry leaves the
+        // read-back to judge the medium.
+        if (geometryOf(run.volume, &geometry))
+            checkSectors(run, geometry);
         return NULL;
+    }
 
-    char path[32];
+    char path[32], which[40];
     _snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%lu", extent.DiskNumber);
+    _snprintf(which, sizeof which, "is on disk %lu, which ", extent.DiskNumber);
     HANDLE disk = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     if (disk == INVALID_HANDLE_VALUE)
-        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "cannot be opened: ", winErrorText(0));
+        refuse(run, which, "cannot be opened: ", winErrorText(0));
+    // The disk opened must say that it is the one the volume named.
+    STORAGE_DEVICE_NUMBER number;
+    if (!control(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) ||
+        !geometryOf(disk, &geometry))
+        refuse(run, which, "cannot be read: ", winErrorText(0));
+    if (number.DeviceNumber != extent.DiskNumber)
+        refuse(run, which, "opened as disk ", commanumber(number.DeviceNumber));
     // A USB hard disk or an internal one says FixedMedia: never the target.
-    DISK_GEOMETRY geometry;
-    if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, &geometry, sizeof geometry,
-                         &returned, NULL))
-        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "cannot be read: ", winErrorText(0));
     if (geometry.MediaType != RemovableMedia)
-        refuseDisk(pauseOnExit, letter, extent.DiskNumber, "is not removable media", "");
+        refuse(run, which, "is not removable media", "");
+    checkSectors(run, geometry);
 
     // The layout's size is known only to the system: the buffer grows while
     // it asks for more. Room for a partition table of 128 entries and more.
@@ -438,156 +499,173 @@ static HANDLE partitionedDisk(int pauseOnExit, int letter, HANDLE volume)
     static LARGE_INTEGER room[ROOM / sizeof(LARGE_INTEGER)];
     DRIVE_LAYOUT_INFORMATION_EX *layout = (DRIVE_LAYOUT_INFORMATION_EX *)room;
     DWORD size = sizeof *layout + 3 * sizeof(PARTITION_INFORMATION_EX);
-    while (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, NULL, 0, layout, size, &returned,
-                            NULL)) {
+    while (!control(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, layout, size)) {
         DWORD error = GetLastError();
         if ((error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) || size == ROOM)
-            refuseDisk(pauseOnExit, letter, extent.DiskNumber,
-                       "cannot be read: ", winErrorText(error));
+            refuse(run, which, "cannot be read: ", winErrorText(error));
         size = size < ROOM / 2 ? size * 2 : ROOM;
     }
-    // Unused entries of a partition table have no length; an extended
-    // partition's container counts as another partition.
+    // The layout must show this volume's partition and nothing else. Unused
+    // entries of a partition table have no length; an extended partition's
+    // container counts as another partition.
+    int found = 0;
     for (DWORD i = 0; i < layout->PartitionCount; i++) {
         const PARTITION_INFORMATION_EX &entry = layout->PartitionEntry[i];
-        if (entry.PartitionLength.QuadPart != 0 &&
-            entry.StartingOffset.QuadPart != extent.StartingOffset.QuadPart)
-            refuseDisk(pauseOnExit, letter, extent.DiskNumber,
-                       "holds other partitions besides this drive", "");
+        int ours = entry.StartingOffset.QuadPart == extent.StartingOffset.QuadPart &&
+                   entry.PartitionLength.QuadPart == extent.ExtentLength.QuadPart;
+        if (entry.PartitionLength.QuadPart != 0 && !ours)
+            refuse(run, which, "holds other partitions besides this drive", "");
+        found |= ours;
     }
+    if (!found)
+        refuse(run, which, "does not list this drive", "");
     return disk;
 }
 
-int main(int /*argc*/, char ** /*argv*/)
+// The appended image, in the program's own file mapped read-only.
+static const unsigned char *appendedImage(Run &run)
 {
-    // Asked before anything is printed: afterwards the cursor has moved.
-    int pauseOnExit = isCursorHomed();
-
-    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n");
-    printf("Searching for removable drives...");
-    fflush(NULL);
-    int letter = findAvailableDrive(IMAGE_SIZE);
-    if (letter == 0) {
-        puts("\nNo valid drive letter entered, exiting...");
-        if (pauseOnExit)
-            waitForKey();
-        return 1;
-    }
-
-    HANDLE volume = openDisk(letter);
-    if (volume == INVALID_HANDLE_VALUE)
-        logError(pauseOnExit, "error opening drive %c: %s\n", letter, winErrorText(0));
-    if (!lockVolume(volume))
-        logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
-    HANDLE disk = partitionedDisk(pauseOnExit, letter, volume);
-    HANDLE target = disk ? disk : volume;
-
     // The path by its real name: the ANSI calls would spell every character
     // that the system's code page lacks as '?', and no file has that name.
     WCHAR ownPath[MAX_PATH];
     DWORD pathLength = GetModuleFileNameW(NULL, ownPath, MAX_PATH);
     if (pathLength == 0)
-        logError(pauseOnExit, "GetModuleFileName error \"%s\"", winErrorText(0));
+        stop(run, 0, "GetModuleFileName error \"%s\"", winErrorText(0));
     // A path that does not fit comes back cut short (and, on older systems,
     // unterminated). Opening the cut path could find some other file, whose
     // tail would then be written to the drive.
     ownPath[MAX_PATH - 1] = 0;
     if (pathLength >= MAX_PATH)
-        logError(pauseOnExit, "program path longer than 259 characters: move the program to "
-                              "a shorter path");
+        stop(run, 0, "program path longer than 259 characters: move the program to a shorter path");
 
-    HANDLE ownFile = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_READONLY, NULL);
-    if (ownFile == INVALID_HANDLE_VALUE) {
+    run.ownFile = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_READONLY, NULL);
+    if (run.ownFile == INVALID_HANDLE_VALUE) {
         static const char format[] = "CreateFile (\"%s\") error \"%s\"";
         char *error = winErrorText(0); // before any other call changes the last error
         // The system's text is shown whole; the path gives way where both do not fit.
         int room = MESSAGE_SIZE - (int)(sizeof format - 4) - (int)strlen(error);
-        logError(pauseOnExit, format, printable(ownPath, room), error);
+        stop(run, 0, format, printable(ownPath, room), error);
     }
-    DWORD fileSize = GetFileSize(ownFile, NULL);
+    DWORD fileSize = GetFileSize(run.ownFile, NULL);
 
-    // CreateFileMappingA fails with NULL, not INVALID_HANDLE_VALUE. A
-    // successful CloseHandle keeps the last error, so the text read after the
-    // closes is still the mapping's (and below, the view's).
-    HANDLE mapping = CreateFileMappingA(ownFile, NULL, PAGE_READONLY, 0, 0, NULL);
-    if (mapping == NULL) {
-        CloseHandle(ownFile);
-        logError(pauseOnExit, "CreateFileMapping error \"%s\"", winErrorText(0));
-    }
+    // CreateFileMappingA fails with NULL, not INVALID_HANDLE_VALUE.
+    run.mapping = CreateFileMappingA(run.ownFile, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (run.mapping == NULL)
+        stop(run, CLOSE_OWN_FILE, "CreateFileMapping error \"%s\"", winErrorText(0));
     const unsigned char *view =
-        (const unsigned char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == NULL) {
-        CloseHandle(volume);
-        CloseHandle(mapping);
-        CloseHandle(ownFile);
-        logError(pauseOnExit, "MapViewOfFile error \"%s\"", winErrorText(0));
-    }
+        (const unsigned char *)MapViewOfFile(run.mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view == NULL)
+        stop(run, CLOSE_VOLUME | CLOSE_MAPPING | CLOSE_OWN_FILE, "MapViewOfFile error \"%s\"",
+             winErrorText(0));
 
     int imageOffset = (int)(imageEnd(view, fileSize) - IMAGE_SIZE);
     if (imageOffset < 0)
-        logError(pauseOnExit, "appended image missing");
+        stop(run, 0, "appended image missing");
     // A file cut short, as a broken download leaves it, would have the image
     // begin inside the program's own sections: a disk that never boots.
     unsigned long long linked = programEnd(view, fileSize);
     if ((unsigned long long)imageOffset < linked)
-        logError(pauseOnExit,
-                 "program file damaged: %s bytes, expected at least %s; download it again",
-                 commanumber(fileSize), commanumber(linked + IMAGE_SIZE));
+        stop(run, 0, "program file damaged: %s bytes, expected at least %s; download it again",
+             commanumber(fileSize), commanumber(linked + IMAGE_SIZE));
+    return view + imageOffset;
+}
 
-    // A fresh handle stands at offset 0. The volume stays locked through a
-    // write to its disk: Windows lets a disk handle write a mounted volume's
-    // sectors only while that volume is locked or dismounted.
-    DWORD written = copyImage(target, view + imageOffset, IMAGE_SIZE);
-    if (written == 0)
-        logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
-    if (written != IMAGE_SIZE)
-        logError(pauseOnExit, "write failed, only %lu of %lu bytes written", written,
-                 (DWORD)IMAGE_SIZE);
+static const char NOT_BOOTABLE[] =
+    "the disk does not hold the image and is not bootable: try another disk";
 
-    // A write that succeeds proves only that the device took the bytes: a
-    // worn diskette, a counterfeit or failing flash disk, keep less or none.
-    // So the image is read back through the same handle from offset 0, and
-    // the disk is called bootable only when it holds it. A volume handle
-    // reads past the system's cache, which wants whole sectors (512 or 4,096
-    // bytes) at an address that is a multiple of them: hence a buffer of 360
-    // pages, aligned to a page.
+// A write that succeeds proves only that the device took the bytes: a worn
+// diskette, a counterfeit or failing flash disk, keep less or none. So the
+// image is read back through the same handle from offset 0, and the disk is
+// called bootable only when it holds it. The flush comes first: a device
+// may keep a write in its own cache and answer a read from there.
+static void readBack(const Run &run, HANDLE target, const unsigned char *image, const char *lost)
+{
+    // A volume handle reads past the system's cache, which wants whole
+    // sectors at an address that is a multiple of them: hence a buffer of
+    // 360 pages, aligned to a page.
     alignas(4096) static unsigned char sectors[IMAGE_SIZE];
-    static const char notBootable[] =
-        "the disk does not hold the image and is not bootable: try another disk";
     OVERLAPPED start = {};
     DWORD read = 0;
+    static const char failed[] = "error %s drive %c: %s; %s%s";
+    if (!FlushFileBuffers(target))
+        stop(run, 0, failed, "flushing", run.letter, winErrorText(0), NOT_BOOTABLE, lost);
     if (!ReadFile(target, sectors, IMAGE_SIZE, &read, &start))
-        logError(pauseOnExit, "error reading back drive %c: %s; %s", letter, winErrorText(0),
-                 notBootable);
+        stop(run, 0, failed, "reading back", run.letter, winErrorText(0), NOT_BOOTABLE, lost);
     if (read != IMAGE_SIZE)
-        logError(pauseOnExit, "drive %c: read back only %lu of %lu bytes; %s", letter, read,
-                 (DWORD)IMAGE_SIZE, notBootable);
+        stop(run, 0, "drive %c: read back only %s of %s bytes; %s%s", run.letter, commanumber(read),
+             commanumber(IMAGE_SIZE), NOT_BOOTABLE, lost);
     DWORD at = 0;
-    while (at < IMAGE_SIZE && sectors[at] == view[imageOffset + at])
+    while (at < IMAGE_SIZE && sectors[at] == image[at])
         at++;
     if (at < IMAGE_SIZE)
-        logError(pauseOnExit,
-                 "drive %c: reads back different from the image at byte %s (sector %lu); %s",
-                 letter, commanumber(at), at / 512, notBootable);
+        stop(run, 0, "drive %c: reads back different from the image at byte %s (sector %s); %s%s",
+             run.letter, commanumber(at), commanumber(at / 512), NOT_BOOTABLE, lost);
+}
+
+int main(int /*argc*/, char ** /*argv*/)
+{
+    // Asked before anything is printed: afterwards the cursor has moved.
+    Run run = {isCursorHomed(), 0, NULL, NULL, NULL, NULL, 0};
+
+    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n");
+    printf("Searching for removable drives...");
+    fflush(NULL);
+    run.letter = findAvailableDrive(IMAGE_SIZE);
+    if (run.letter == 0) {
+        puts("\nNo valid drive letter entered, exiting...");
+        if (run.pauseOnExit)
+            waitForKey();
+        return 1;
+    }
+
+    run.volume = openDisk(run.letter);
+    if (run.volume == INVALID_HANDLE_VALUE)
+        stop(run, 0, "error opening drive %c: %s\n", run.letter, winErrorText(0));
+    if (!lockVolume(run.volume))
+        stop(run, 0, "Error locking drive %c: %s", run.letter, winErrorText(0));
+    run.disk = partitionedDisk(run);
+    HANDLE target = run.disk ? run.disk : run.volume;
+    const unsigned char *image = appendedImage(run);
+
+    // A file system left mounted over the disk beneath could write its
+    // records back over the image: the volume is dismounted first. Its
+    // handle keeps it locked, and Windows lets a disk handle write a
+    // volume's sectors only while that volume is locked or dismounted. A
+    // volume written itself is dismounted afterwards: the file system checks
+    // it when the handle that wrote it closes.
+    if (run.disk)
+        dismountVolume(run.volume);
+    const char *lost =
+        run.disk ? "; its partition and files may be lost: format the flash disk again" : "";
+    run.writing = 1;
+    // A fresh handle stands at offset 0.
+    DWORD written = copyImage(target, image, IMAGE_SIZE);
+    if (written == 0)
+        stop(run, 0, "WriteFile error \"%s\"%s", winErrorText(0), lost);
+    if (written != IMAGE_SIZE)
+        stop(run, 0, "write failed, only %lu of %lu bytes written%s", written, (DWORD)IMAGE_SIZE,
+             lost);
+    readBack(run, target, image, lost);
 
     // The image is on the medium; these hand the volume back to the system,
     // and their failure changes nothing for the user.
-    dismountVolume(volume);
-    unlockVolume(volume);
+    if (!run.disk)
+        dismountVolume(run.volume);
+    unlockVolume(run.volume);
     // The disk holds a diskette now, not its partition: the system reads its
     // layout again, so that the drive shows it without being plugged in anew.
-    if (disk) {
-        volumeControl(disk, IOCTL_DISK_UPDATE_PROPERTIES);
-        CloseHandle(disk);
+    if (run.disk) {
+        control(run.disk, IOCTL_DISK_UPDATE_PROPERTIES, NULL, 0);
+        CloseHandle(run.disk);
     }
-    CloseHandle(volume);
-    CloseHandle(ownFile);
+    CloseHandle(run.volume);
+    CloseHandle(run.ownFile);
 
     printf("\n  Congratulations! You have successfully created a bootable BIOS Update Disk in "
            "drive %c:\n",
-           letter);
-    if (pauseOnExit)
+           run.letter);
+    if (run.pauseOnExit)
         waitForKey();
     return 0;
 }

@@ -94,6 +94,10 @@ typedef struct {
     PARTITION_INFORMATION_EX PartitionEntry[1];
 } DRIVE_LAYOUT_INFORMATION_EX;
 
+typedef struct {
+    DWORD DeviceType, DeviceNumber, PartitionNumber;
+} STORAGE_DEVICE_NUMBER;
+
 static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32 && sizeof(PARTITION_INFORMATION_EX) == 144 &&
                   sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 192,
               "the sizes of Windows' own structures");
@@ -143,6 +147,9 @@ typedef struct {
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 #define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050u
 #define IOCTL_DISK_UPDATE_PROPERTIES 0x00070140u
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_MORE_DATA 234u
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
@@ -166,6 +173,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
 unsigned GetDriveTypeA(LPCSTR root);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,

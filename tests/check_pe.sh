@@ -5,7 +5,7 @@ exe=$1 fail=0
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 headers=$(x86_64-w64-mingw32-objdump -p -h "$exe") || exit 1
 # DllCharacteristics: dynamic base 0x40, NX 0x100, and in 64 bits high entropy 0x20.
-if [ "$2" = win64 ]; then magic='(PE32+)' bits=0x160 most=11264; else magic='(PE32)' bits=0x140 most=11264; fi
+if [ "$2" = win64 ]; then magic='(PE32+)' bits=0x160 most=11776; else magic='(PE32)' bits=0x140 most=11776; fi
 has() { grep -q "$@" <<<"$headers"; }
 check "$magic image" has -xP "Magic\t+[0-9a-f]+\t\Q$magic"
 check "console subsystem" has 'Subsystem.*(Windows CUI)'
