@@ -20,6 +20,12 @@ sector() {
 { head -c 440 /usr/lib/syslinux/mbr/gptmbr.bin && head -c 70 /dev/zero && printf '\125\252'; } >gptmbr.img
 truncate -s 1474560 gptmbr.img
 cp /boot/memtest86+x64.bin memtest.img && truncate -s 1474560 memtest.img
+# EFI diskettes: Memtest86+'s EFI program as the removable media boot program,
+# on mkfs.fat's diskette, and beside SYSLINUX.
+for image in efi sysefi; do
+  cp mkfs.img $image.img && mmd -i $image.img ::/EFI ::/EFI/BOOT && mcopy -i $image.img /boot/memtest86+x64.efi ::/EFI/BOOT/BOOTX64.EFI
+done
+syslinux --install sysefi.img
 grub-mkimage -O i386-pc -o core.img -p '(fd0)' biosdisk normal &&
   cat /usr/lib/grub/i386-pc/boot.img core.img >grub.img && truncate -s 1474560 grub.img
 # Clears the screen, then counts on in its top-left corner for ever.
@@ -37,9 +43,14 @@ sector loadwait "$load" 22 '\264\16\260\114\315\20\61\300\315\26\353\376'
 sector loaddraw "$load" 22 '\270\3\0\315\20\270\0\270\216\300\46\376\6\0\0\353\371'
 loaded="booted: the boot code loaded more of the disk and runs what it loaded"
 only="not booted: the boot sector ran only its own 512 bytes"
-check() { # IMAGE STATUS VERDICT
-  got=$(python3 "$tools/boot-check.py" "$1.img" 2>&1)
-  s=$? got=$(tail -n 1 <<<"$got")
+mkfs="not booted: the boot code says 'This is not a bootable disk.  Please insert a bootable floppy and' (*)"
+none="not booted: no EFI boot program on the disk: the firmware says 'BdsDxe: failed to load Boot0001 \"UEFI QEMU QEMU USB HARDDRIVE *: Not Found' (*)"
+denied="not booted: refused by Secure Boot: the firmware says 'BdsDxe: failed to load Boot0001 *: Access Denied' (*)"
+all=diskette,bios-stick,uefi,uefi-secure-boot
+# The verdict lines joined by ';', and only the verdict of a diskette drive.
+check() { # IMAGE STATUS VERDICTS [MACHINES]
+  got=$(python3 "$tools/boot-check.py" --on "${4:-diskette}" "$1.img" 2>&1)
+  s=$? got=$(grep -E '^([a-z-]+: (not )?booted|boot-check):' <<<"$got" | sed "s/^${4:-diskette}: //" | paste -sd';')
   if [ "$s" = "$2" ] && [[ $got == $3 ]]; then echo "ok: $1: $got"; else
     echo "FAILED: $1 (status $s, expected $2: $3): $got"; return 1
   fi
@@ -47,12 +58,14 @@ check() { # IMAGE STATUS VERDICT
 # Two at a time: most verdicts take seconds, a few need the 20 s of stillness.
 (while sleep 5; do echo "boot-check: still watching"; done) &
 beat=$! running=0
-while IFS='|' read -r image status verdict; do
+while IFS='|' read -r image status verdict on; do
   [ $((running++)) -lt 2 ] || wait -n # the beat never ends: this waits for a boot
-  { check "$image" "$status" "$verdict" || echo "$image" >>failed; } &
+  { check "$image" "$status" "$verdict" "$on" || echo "$image" >>failed; } &
 done <<ROWS
+efi|1|diskette: $mkfs;bios-stick: $mkfs;uefi: booted: the firmware started the disk's EFI program, which ran on for 10 s (*);uefi-secure-boot: $denied|$all
+mkfs|1|diskette: $mkfs;bios-stick: $mkfs;uefi: $none;uefi-secure-boot: $none|$all
+sysefi|1|diskette: $loaded: it waits for input (*);bios-stick: $loaded: it waits for input (*);uefi: booted: *;uefi-secure-boot: $denied|$all
 default|1|not booted: the boot code says 'Remove the disk and press any key to reboot.' (*)
-mkfs|1|not booted: the boot code says 'This is not a bootable disk.  Please insert a bootable floppy and' (*)
 message|1|$only: it shows 'Loading BIOS update...' (watched for 2?.? s)
 mformat|1|not booted: the boot code handed back to the BIOS, which says 'Booting from Floppy...' (*)
 int18|1|not booted: the boot code handed back to the BIOS, which says 'Booting from *' (*)

@@ -1,24 +1,36 @@
 #!/usr/bin/env python3
-"""Boots a 1.44 MB diskette image in a PC emulator and says whether it booted.
+"""Boots a 1.44 MB diskette image in PC emulators and says where it booted.
 
-    boot-check.py IMAGE [--expect TEXT] [--seconds N]
+    boot-check.py IMAGE [--on MACHINE,...] [--expect TEXT] [--seconds N]
 
-qemu-system-x86_64 (a 64-bit PC, which boots a diskette as every PC does)
-boots the image from drive A: with no display. The BIOS's own log (I/O port
-0x402) says when it hands over to the boot sector; from then on the check
-watches what the machine does: the disk's reads, the screen, and where the
-CPU runs. Booted: the boot code loaded more of the disk, the CPU ran what it
-loaded (not the boot sector's own bytes, wherever they were copied), and that
-code runs on (draws, or waits for input as a prompt or a menu does) with no
-failure sign; or, with --expect, the screen showed TEXT and no failure sign.
-A boot sector that does all its work in its own 512 bytes (a message, a wait
-for a key, a drawing) has started no system. Failure signs: a refusal on the
-screen, the boot code handing back to the BIOS, a hang (the CPU spinning in
-one place outside the BIOS, drawing and reading nothing), a halt, a reset,
-code run where nothing was loaded. The check watches until its verdict is
-clear, up to N seconds (40), prints the last screen seen, and ends with a
-line that says which, why and how long it watched.
-Exit status: 0 booted, 1 not booted, 2 the check could not run.
+qemu-system-x86_64 boots the image on each machine asked for, side by side
+(all four by default), with no display:
+  diskette          a PC that boots it from its diskette drive A:
+  bios-stick        a PC whose BIOS (or legacy mode) boots it from a flash
+                    disk that holds it from its first byte, as a hard disk
+  uefi              a UEFI PC that boots the same flash disk
+  uefi-secure-boot  the same with Secure Boot on, Microsoft's keys enrolled
+On a BIOS PC the BIOS's own log (I/O port 0x402) says when it hands over to
+the boot sector; from then on the check watches what the machine does: the
+disk's reads, the screen, and where the CPU runs. Booted: the boot code
+loaded more of the disk, the CPU ran what it loaded (not the boot sector's
+own bytes, wherever they were copied), and that code runs on (draws, or
+waits for input as a prompt or a menu does) with no failure sign; or, with
+--expect, the screen showed TEXT and no failure sign. A boot sector that
+does all its work in its own 512 bytes (a message, a wait for a key, a
+drawing) has started no system. Failure signs: a refusal on the screen, the
+boot code handing back to the BIOS, a hang (the CPU spinning in one place
+outside the BIOS, drawing and reading nothing), a halt, a reset, code run
+where nothing was loaded. On a UEFI PC the firmware's console says it all:
+booted when it started the disk's EFI program (\EFI\BOOT\BOOTX64.EFI) and
+that program neither returned nor was refused for 10 s; not booted when
+there is none (Not Found), Secure Boot refused it (Access Denied, or a
+shim's Security Violation), or it returned. Each machine is watched until
+its verdict is clear, up to N seconds (40). The check prints the last
+screen of each BIOS PC, a line for each machine that says which, why and
+how long it watched, and a last line that sums up.
+Exit status: 0 booted on every machine asked for, 1 not, 2 the check could
+not run.
 """
 import argparse
 import os
@@ -28,6 +40,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 COLUMNS, ROWS = 80, 25
@@ -158,10 +171,10 @@ class Cpu:
         self.where = "%s:%04x" % (cs[1], int(ip[1], 16))
         # Halted with interrupts on, the CPU waits for one (a key, the timer).
         self.halted, self.waits = "HLT=1" in registers, bool(int(flags[1], 16) & 0x200)
-        # The address that the bytes came from: the CPU may have moved on
-        # since its registers were read.
-        address, data = code(monitor, "$pc")
-        self.address = address if address is not None else int(cs[2], 16) + int(ip[1], 16)
+        # The bytes where the registers say it runs: qemu's own $pc, read a
+        # moment later, may already be in an interrupt's handler or back.
+        self.address = int(cs[2], 16) + int(ip[1], 16)
+        data = code(monitor, self.address)[1]
         self.kind = self.runs = kind(self.address, data, sector)
         self.place, self.busy = self.address, not self.halted and (self.kind != "bios" or
                                                                    not self.waits)
@@ -262,34 +275,109 @@ class Watch:
         return None
 
 
-def boot(image, expect, seconds):
+MACHINES = ("diskette", "bios-stick", "uefi", "uefi-secure-boot")
+OVMF = "/usr/share/OVMF/"
+FIRMWARE = {"uefi": ("OVMF_CODE.fd", "OVMF_VARS.fd", "q35"),
+            "uefi-secure-boot": ("OVMF_CODE.secboot.fd", "OVMF_VARS.ms.fd", "q35,smm=on")}
+STICK = 8 << 30  # bytes: a flash disk of 8 GB, sparse
+EFI_RUN = 10  # seconds an EFI program must run without returning: longer than a give-up
+
+
+def machine(name, image, work):
+    """qemu's options for a machine that boots a copy of the image (the
+    image itself is never written), and only the devices given here."""
+    copy = os.path.join(work, "disk.img")
+    shutil.copyfile(image, copy)
+    if name == "diskette":
+        return ["-fda", copy, "-boot", "a", "-m", "128"]
+    os.truncate(copy, STICK)  # the image at the first byte of a flash disk
+    options = ["-nodefaults", "-vga", "std", "-drive", "if=none,id=stick,format=raw,file=" + copy,
+               "-device", "qemu-xhci", "-device", "usb-storage,drive=stick,removable=on"]
+    if name == "bios-stick":
+        return options + ["-m", "128"]
+    code, variables, board = FIRMWARE[name]
+    for firmware in code, variables:
+        if not os.path.exists(OVMF + firmware):
+            raise CannotRun("no UEFI firmware %s%s; make boot-check installs it" % (OVMF, firmware))
+    shutil.copyfile(OVMF + variables, os.path.join(work, "vars.fd"))  # its store, written at boot
+    options += ["-machine", board, "-m", "256", "-serial", "file:" + os.path.join(work, "serial"),
+                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF + code,
+                "-drive", "if=pflash,format=raw,unit=1,file=" + os.path.join(work, "vars.fd")]
+    if name == "uefi-secure-boot":  # without the last, it hangs before its first line
+        options += ["-global", "driver=cfi.pflash01,property=secure,value=on",
+                    "-global", "ICH9-LPC.disable_s3=1"]
+    return options
+
+
+class Firmware:
+    """What a UEFI PC's firmware said of the disk's first boot, from its
+    console, and the verdict once it is clear: (booted, why) or None."""
+
+    def __init__(self):
+        self.started = None
+
+    def verdict(self, now, console):
+        text = re.sub(r"\x1b\[[0-9;=?]*[A-Za-z]", "", console)  # its escapes between words
+        stick = re.search(r'BdsDxe: [a-z ]*(Boot[0-9A-F]{4}) "UEFI [^"]*USB', text)
+        if not stick:
+            return None
+        after = text[stick.start():]
+        failed = re.search(r"BdsDxe: failed to load %s[^\r\n]*: ([^\r\n:]+)\r?\n" % stick[1], after)
+        if failed and "Access Denied" in failed[1]:
+            return False, "refused by Secure Boot: the firmware says '%s'" % failed[0].strip()
+        if failed:
+            return False, ("no EFI boot program on the disk: the firmware says '%s'" if "Not Found"
+                           in failed[1] else "the firmware could not load it: '%s'") % (
+                               failed[0].strip())
+        start = re.search(r"BdsDxe: starting %s" % stick[1], after)
+        if not start:
+            return None
+        self.started = self.started or now
+        ran = after[start.end():]
+        if "Security Violation" in ran:
+            return False, "refused by Secure Boot: '%s'" % re.search(
+                r"[^\r\n]*Security Violation", ran)[0].strip()
+        back = re.search(r"BdsDxe: (failed to start %s|loading Boot)[^\r\n]*" % stick[1], ran)
+        if back:
+            return False, "the EFI program returned: the firmware says '%s'" % back[0].strip()
+        if now - self.started >= EFI_RUN:
+            return True, ("the firmware started the disk's EFI program, which ran on for %g s"
+                          % EFI_RUN)
+        return None
+
+
+def boot(name, image, expect, seconds, work):
     """The verdict (booted or not, and why), the last screen seen, the seconds watched."""
     with open(image, "rb") as f:
         sector = f.read(512)
-    work = tempfile.mkdtemp(prefix="boot-check-")
+    os.mkdir(work)
     monitor_path = os.path.join(work, "monitor")
     dump, log = os.path.join(work, "screen.bin"), os.path.join(work, "bios.log")
     trace = os.path.join(work, "reads.log")
     try:
         qemu = subprocess.Popen(
             # No network card: nothing boots from the network when the disk fails.
-            ["qemu-system-x86_64", "-fda", image, "-boot", "a", "-display", "none", "-no-reboot",
-             "-nic", "none", "-snapshot", "-m", "128", "-monitor",
-             "unix:%s,server,nowait" % monitor_path, "-chardev", "file,id=log,path=" + log,
-             "-device", "isa-debugcon,iobase=0x402,chardev=log",
+            ["qemu-system-x86_64", *machine(name, image, work), "-display", "none",
+             "-no-reboot", "-nic", "none", "-monitor", "unix:%s,server,nowait" % monitor_path,
+             "-chardev", "file,id=log,path=" + log, "-device", "isa-debugcon,iobase=0x402,chardev=log",
              "-trace", "enable=blk_co_preadv", "-D", trace],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     except OSError as error:
-        shutil.rmtree(work, ignore_errors=True)
         raise CannotRun("cannot start qemu-system-x86_64 (%s); make boot-check installs it"
                         % error.strerror)
     lines, before, verdict, watch, looked = [], [], None, None, 0
     started = time.time()
+    firmware = Firmware() if name in FIRMWARE else None
     try:
         monitor = Monitor(monitor_path, 10, qemu)
         while verdict is None and time.time() - (watch.start if watch else started) < seconds:
             time.sleep(SAMPLE)
             now = time.time()
+            if firmware:
+                verdict = firmware.verdict(now, text_of(os.path.join(work, "serial")))
+                if verdict is None and qemu.poll() is not None:
+                    verdict = False, "the machine reset itself"
+                continue
             if now - looked >= 0.25 and monitor.command(
                     'pmemsave 0xb8000 %d "%s"' % (COLUMNS * ROWS * 2, dump)):
                 looked = now
@@ -309,8 +397,12 @@ def boot(image, expect, seconds):
                 if "Boot failed" in bios or "No bootable device" in bios:
                     verdict = False, "the BIOS found no bootable disk"
             else:
-                verdict = watch.verdict(now, Cpu(monitor, sector), reads_beyond(trace), lines,
-                                        before, bios)
+                # Looked at while it stands still: a running CPU's registers
+                # may be read half-way through an interrupt.
+                monitor.command("stop")
+                cpu = Cpu(monitor, sector)
+                monitor.command("cont")
+                verdict = watch.verdict(now, cpu, reads_beyond(trace), lines, before, bios)
         monitor.command("quit")
     finally:
         try:
@@ -318,9 +410,9 @@ def boot(image, expect, seconds):
         except subprocess.TimeoutExpired:
             qemu.kill()
             qemu.wait()
-        shutil.rmtree(work, ignore_errors=True)
     if verdict is None:
-        verdict = False, ("the BIOS did not start the boot sector" if watch is None else
+        verdict = False, ("the firmware did not start the disk's EFI program" if firmware else
+                          "the BIOS did not start the boot sector" if watch is None else
                           "the screen did not show '%s'" % expect if expect is not None else
                           "the boot code was still loading" if watch.loaded else
                           "the boot code gave no sign of going on")
@@ -347,29 +439,65 @@ def checked(image):
     return image
 
 
+def machines(names):
+    """The machines asked for, each once, in their own order."""
+    asked = names.split(",")
+    for name in asked:
+        if name not in MACHINES:
+            raise CannotRun("no machine '%s': choose among %s" % (name, ",".join(MACHINES)))
+    return [name for name in MACHINES if name in asked]
+
+
 def main():
     if "--help" in sys.argv or "-h" in sys.argv:
         print(__doc__, file=sys.stderr)
         return 2
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0], add_help=False)
     parser.add_argument("image")
+    parser.add_argument("--on", default=",".join(MACHINES))
     parser.add_argument("--expect", help="text the screen must show")
     parser.add_argument("--seconds", type=float, default=40)
     args = parser.parse_args()
+    work, results = tempfile.mkdtemp(prefix="boot-check-"), {}
+
+    def run(name):
+        try:
+            results[name] = boot(name, image, args.expect, args.seconds, os.path.join(work, name))
+        except (CannotRun, OSError) as error:
+            results[name] = error
+
     try:
-        (booted, why), lines, took = boot(checked(args.image), args.expect, args.seconds)
+        image, names = checked(args.image), machines(args.on)
+        threads = [threading.Thread(target=run, args=(name,), daemon=True) for name in names]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for name in names:
+            if isinstance(results[name], Exception):
+                raise CannotRun("%s: %s" % (name, results[name]))
     except CannotRun as error:
         print("boot-check: %s" % error, file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print("\nboot-check: interrupted; no verdict", file=sys.stderr)
         return 130
-    print("+" + "-" * COLUMNS + "+")
-    for line in lines:
-        print("|" + line.ljust(COLUMNS) + "|")
-    print("+" + "-" * COLUMNS + "+")
-    print("%s: %s (watched for %.1f s)" % ("booted" if booted else "not booted", why, took))
-    return 0 if booted else 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    for name in names:
+        lines = results[name][1]
+        if name not in FIRMWARE:
+            print("%s, its last screen:\n+%s+" % (name, "-" * COLUMNS))
+            for line in lines:
+                print("|" + line.ljust(COLUMNS) + "|")
+            print("+" + "-" * COLUMNS + "+")
+    for name in names:
+        (booted, why), _, took = results[name]
+        print("%s: %s: %s (watched for %.1f s)" % (name, "booted" if booted else "not booted", why,
+                                                   took))
+    on = [name for name in names if results[name][0][0]]
+    print("booted on %d of %d%s" % (len(on), len(names), ": " + ", ".join(on) if on else ""))
+    return 0 if len(on) == len(names) else 1
 
 
 if __name__ == "__main__":

@@ -57,8 +57,9 @@ fi
 if [ "$(od -An -tx1 -j510 -N2 "$floppy" | tr -d ' \n')" = "55aa" ]; then
   echo "demo: the boot-sector signature 55 AA is there, which a disk needs to boot but does"
   echo "demo: not prove it boots. The default image starts no system (its boot sector only"
-  echo "demo: shows a message), so a boot check says 'not booted'; with your own image, see"
-  echo "demo: whether a PC boots it: make boot-check IMAGE='${floppy//\'/\'\\\'\'}'"
+  echo "demo: shows a message), so a boot check says 'not booted' on every PC; with your own"
+  echo "demo: image, see whether a diskette drive, a BIOS PC, a UEFI PC and one with Secure"
+  echo "demo: Boot start it: make boot-check IMAGE='${floppy//\'/\'\\\'\'}'"
 else
   echo "demo: no boot-sector signature 55 AA: this disk will not boot"
 fi

@@ -40,7 +40,7 @@ for group in "$@"; do
       if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
       ;;
     check) need clang-tidy clang-format cppcheck ;;
-    boot) need qemu-system-x86 python3 ;;
+    boot) need qemu-system-x86 ovmf python3 ;;
     bootcode) need syslinux syslinux-common grub-pc-bin memtest86+ mtools dosfstools ;;
     sign) need osslsigncode ;;
     e2e) need osslsigncode openssl locales ;;

@@ -121,7 +121,8 @@ def main(program, work):
     # The whole chain: a PC runs the boot code that the release wrote onto
     # A:, the default image's, which says so and starts no system.
     open(work + "/written.img", "wb").write(open(floppy, "rb").read(SIZE))
-    verdict = subprocess.run([sys.executable, TOOLS + "/boot-check.py", work + "/written.img"],
+    verdict = subprocess.run([sys.executable, TOOLS + "/boot-check.py", "--on", "diskette",
+                              work + "/written.img"],
                              stdout=subprocess.PIPE, text=True)
     booted = (verdict.returncode == 1 and "not booted: the boot code says 'Remove the disk and "
               "press any key to reboot.'" in verdict.stdout)
