@@ -2,6 +2,8 @@
 // file onto the first 1,474,560 bytes of a removable drive that the user picks.
 #include "imagewrite.h"
 
+#include "version.h"
+
 // ---------------------------------------------------------------------------
 // Console text and fatal errors
 
@@ -608,7 +610,7 @@ int main(int /*argc*/, char ** /*argv*/)
     // Asked before anything is printed: afterwards the cursor has moved.
     Run run = {isCursorHomed(), 0, NULL, NULL, NULL, NULL, 0};
 
-    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n");
+    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility " VERSION_TEXT "   \n");
     printf("Searching for removable drives...");
     fflush(NULL);
     run.letter = findAvailableDrive(IMAGE_SIZE);

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# The linked Windows program:  check_pe.sh EXE win32|win64
+# The linked Windows program:  check_pe.sh EXE win32|win64 VERSION DOTTED ARCHITECTURE
+# (VERSION as the banner shows it, 1.00; DOTTED as the manifest, 1.0.0.0;
+# ARCHITECTURE as the manifest names it, x86 or amd64)
 set -u
-exe=$1 fail=0
+exe=$1 version=$3 fail=0
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 headers=$(x86_64-w64-mingw32-objdump -p -h "$exe") || exit 1
 # DllCharacteristics: dynamic base 0x40, NX 0x100, and in 64 bits high entropy 0x20.
-if [ "$2" = win64 ]; then magic='(PE32+)' bits=0x160 most=11776; else magic='(PE32)' bits=0x140 most=11776; fi
+if [ "$2" = win64 ]; then magic='(PE32+)' bits=0x160; else magic='(PE32)' bits=0x140; fi
+most=11776
 has() { grep -q "$@" <<<"$headers"; }
 check "$magic image" has -xP "Magic\t+[0-9a-f]+\t\Q$magic"
 check "console subsystem" has 'Subsystem.*(Windows CUI)'
@@ -17,10 +20,23 @@ check "DllCharacteristics has $bits" test $((0x$(awk '/^DllCharacteristics/ {pri
 check "no time stamp: the same source links to the same bytes" has -P 'Time/Date\t+Thu Jan  1 00:00:00 1970'
 check "a relocation section" has -E '^ +[0-9]+ \.reloc '
 check "a manifest that asks for administrator rights" grep -qa 'level="requireAdministrator"' "$exe"
+check "a manifest of version $4 for $5" grep -qa "version=\"$4\" processorArchitecture=\"$5\"" "$exe"
+check "the banner says $version" grep -qa "Creation Utility $version   " "$exe"
 utf16() { printf '%s' "$1" | sed 's/./&\\x00/g'; } # the version resource's strings, as a pattern
-for field in 'ProductName Varnel Tarvex Flash Disk Creation Utility' 'ProductVersion 1.00'; do
+for field in 'ProductName Varnel Tarvex Flash Disk Creation Utility' "ProductVersion $version" "FileVersion $version"; do
   check "version resource: $field" grep -qaP "$(utf16 "${field%% *}")\\x00+$(utf16 "${field#* }")\\x00" "$exe"
 done
+# The fixed file information after its signature FEEF04BD: its own version,
+# then FILEVERSION and PRODUCTVERSION, each MAJOR.MINOR then 0.0 in 16-bit words.
+at=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$exe" | head -n 1 | cut -d: -f1)
+numbers=$(echo $(od -An -tu2 -j$((${at:-0} + 8)) -N16 "$exe"))
+major=${version%.*} minor=$((10#${version#*.}))
+check "FILEVERSION and PRODUCTVERSION $major, $minor, 0, 0" test "$numbers" = "$minor $major 0 0 $minor $major 0 0"
 check "size a multiple of 512, so an appended image starts sector-aligned" test $(($(stat -c %s "$exe") % 512)) -eq 0
 check "at most $most bytes: our own start-up, not the cross compiler's" test "$(stat -c %s "$exe")" -le $most
+# What a change may add before the file grows: each section's room to its next 512 bytes.
+room=$(while read -r _ name size _; do
+  [ "$name" = .bss ] || printf '%s %d, ' "$name" $(((512 - 0x$size % 512) % 512))
+done < <(grep -E '^ +[0-9]+ \.' <<<"$headers"))
+echo "size: $(stat -c %s "$exe") bytes, $((most - $(stat -c %s "$exe"))) under the bound; room in its sections: ${room%, }"
 exit $fail

@@ -9,6 +9,7 @@
 #include <deque>
 
 #include "imagewrite.h"
+#include "version.h"
 
 int imagewriteMain(int argc, char **argv);
 
@@ -369,8 +370,9 @@ namespace {
 
 using sim::w;
 
-const std::string kSearch = "\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00   \n\n"
-                            "Searching for removable drives...\f",
+const std::string kSearch =
+                      "\n\n   Varnel Tarvex Flash Disk Creation Utility " VERSION_TEXT "   \n\n"
+                      "Searching for removable drives...\f",
                   kListed = "\n A: 1.44 MB",
                   kPrompt = "\nEnter drive letter to be overwritten with files : \f\n",
                   kConfirm = "Overwrite drive A: (Y/N)?: \f\n",

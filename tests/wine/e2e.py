@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The real release under Wine, in a terminal of its own:  e2e.py PROGRAM WORK
+"""The real release under Wine, in a terminal of its own:
+    e2e.py PROGRAM WORK VERSION [ONLY]
 
 Drive A: is a floppy backed by a file, B: one backed by a full device (it
 fails every write), D: one backed by a zero device (it cannot be flushed). Each
@@ -7,7 +8,9 @@ scenario checks the whole screen (Wine's own error texts read as TEXT, or as
 CYRILLIC when they are Cyrillic letters alone), the exit status and every
 byte of the floppy; the floppy that the release wrote is then booted in qemu.
 The release is also run signed, from a folder named in Cyrillic, and with
-Wine's messages in Russian.
+Wine's messages in Russian. VERSION is the one the banner shows. ONLY runs
+the scenarios whose command or keys hold it ("Ctrl-C" and "boot" name the
+two checks besides them).
 """
 import os
 import re
@@ -20,7 +23,7 @@ import time
 
 SIZE, FILL = 1474560, b"\xf6" * (1474560 + 8192)
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility 1.00\n\nSearching for removable "
+HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility VERSION\n\nSearching for removable "
         "drives...\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: (Y/N)?:\n")
 DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
 KEY = "\n(press a key to exit)"
@@ -46,7 +49,7 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
      '\n\n*** CreateFile ("C:\\%s\\far.exe") error "TEXT" ***\n' % FAR + KEY, 1, False),
     # Output to a file: no key is asked for at the end, where nobody would see it.
     ("../wine release.exe > out", "a y",
-     "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility 1.00   "
+     "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility VERSION   "
      "\r\n\r\nSearching for removable drives...\r\nEnter drive letter to be overwritten with "
      "files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0, True),
     ("../wine signed.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # its image, not its signature
@@ -59,7 +62,22 @@ def run(*command, **options):
     subprocess.run(command, check=True, **options)
 
 
-def main(program, work):
+def ctrl_c(work, c):
+    """Ctrl-C while the demo makes its prefix: it stops, writing nothing more."""
+    run("rm", "-rf", work + "/demo")
+    demo = subprocess.Popen(["bash", TOOLS + "/demo.sh", c + "/release.exe", work + "/demo"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
+    time.sleep(3)
+    os.killpg(demo.pid, signal.SIGINT)
+    said = demo.communicate()[0]
+    failed = (demo.returncode, said[-18:], open(work + "/demo/floppy.img", "rb").read(),
+              os.path.exists(work + "/demo/prefix")) != (130, "demo: interrupted\n", bytes(SIZE), False)
+    print("FAILED:" if failed else "ok:", "Ctrl-C while the demo makes its prefix\n" + said)
+    return failed
+
+
+def main(program, work, version, only=""):
     c, floppy = work + "/prefix/drive_c", work + "/floppy.img"
     os.makedirs(work, exist_ok=True)
     open(floppy, "wb").write(FILL)  # a drive's backing file must be there
@@ -74,16 +92,9 @@ def main(program, work):
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     run("cp", program, c + "/noimage.exe")
     # Ctrl-C while the demo makes its prefix: it stops, writing nothing more.
-    run("rm", "-rf", work + "/demo")
-    demo = subprocess.Popen(["bash", TOOLS + "/demo.sh", c + "/release.exe", work + "/demo"],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            start_new_session=True)
-    time.sleep(3)
-    os.killpg(demo.pid, signal.SIGINT)
-    said = demo.communicate()[0]
-    failed = (demo.returncode, said[-18:], open(work + "/demo/floppy.img", "rb").read(),
-              os.path.exists(work + "/demo/prefix")) != (130, "demo: interrupted\n", bytes(SIZE), False)
-    print("FAILED:" if failed else "ok:", "Ctrl-C while the demo makes its prefix\n" + said)
+    failed = 0
+    if "Ctrl-C" in only or not only:
+        failed = ctrl_c(work, c)
     release = os.path.getsize(c + "/release.exe")
     open(c + "/cut.exe", "wb").write(open(c + "/release.exe", "rb").read()[:-4096])
     # Signed as a vendor would (make sign), with a throwaway certificate made here.
@@ -99,6 +110,8 @@ def main(program, work):
     os.environ["LOCPATH"] = work + "/locale"
     run("cp", c + "/release.exe", c + "/Тест/")
     for command, keys, screen, status, written in SCENARIOS:
+        if only not in command + " " + keys and not ("boot" in only and keys == SCENARIOS[-1][1]):
+            continue
         open(floppy, "wb").write(FILL)
         run("cp", c + "/release.exe", c + "/%s/far.exe" % FAR)
         prompts = [HEAD.split("\n")[5]] * keys.count("!") + [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
@@ -115,11 +128,18 @@ def main(program, work):
             "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
         image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
         screen = screen.replace("CUT", f"{release - 4096:,}").replace("WHOLE", f"{release:,}")
-        ok = (got, done.returncode, open(floppy, "rb").read()) == (screen, status, image + FILL[SIZE:])
+        screen = screen.replace("VERSION", version)
+        kept = open(floppy, "rb").read() == image + FILL[SIZE:]
+        ok = (got, done.returncode, kept) == (screen, status, True)
         print("ok:" if ok else "FAILED:", command, keys, "exit status", done.returncode, "\n" + got)
+        if not ok:
+            print("expected: exit status %d, the floppy %s (%s), and the screen\n%s" % (status, (
+                "untouched", "with the image")[written], "so it is" if kept else "it is not", screen))
         failed += not ok
     # The whole chain: a PC runs the boot code that the release wrote onto
     # A:, the default image's, which says so and starts no system.
+    if only and "boot" not in only:
+        return failed
     open(work + "/written.img", "wb").write(open(floppy, "rb").read(SIZE))
     verdict = subprocess.run([sys.executable, TOOLS + "/boot-check.py", "--on", "diskette",
                               work + "/written.img"],
@@ -131,4 +151,4 @@ def main(program, work):
 
 
 if __name__ == "__main__":
-    sys.exit(main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])))
+    sys.exit(main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), *sys.argv[3:]))
