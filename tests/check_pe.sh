@@ -3,12 +3,11 @@
 # (VERSION as the banner shows it, 1.00; DOTTED as the manifest, 1.0.0.0;
 # ARCHITECTURE as the manifest names it, x86 or amd64)
 set -u
-exe=$1 version=$3 fail=0
+exe=$1 version=$3 major=${3%.*} minor=$((10#${3#*.})) most=11776 fail=0
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 headers=$(x86_64-w64-mingw32-objdump -p -h "$exe") || exit 1
 # DllCharacteristics: dynamic base 0x40, NX 0x100, and in 64 bits high entropy 0x20.
 if [ "$2" = win64 ]; then magic='(PE32+)' bits=0x160; else magic='(PE32)' bits=0x140; fi
-most=11776
 has() { grep -q "$@" <<<"$headers"; }
 check "$magic image" has -xP "Magic\t+[0-9a-f]+\t\Q$magic"
 check "console subsystem" has 'Subsystem.*(Windows CUI)'
@@ -30,7 +29,6 @@ done
 # then FILEVERSION and PRODUCTVERSION, each MAJOR.MINOR then 0.0 in 16-bit words.
 at=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$exe" | head -n 1 | cut -d: -f1)
 numbers=$(echo $(od -An -tu2 -j$((${at:-0} + 8)) -N16 "$exe"))
-major=${version%.*} minor=$((10#${version#*.}))
 check "FILEVERSION and PRODUCTVERSION $major, $minor, 0, 0" test "$numbers" = "$minor $major 0 0 $minor $major 0 0"
 check "size a multiple of 512, so an appended image starts sector-aligned" test $(($(stat -c %s "$exe") % 512)) -eq 0
 check "at most $most bytes: our own start-up, not the cross compiler's" test "$(stat -c %s "$exe")" -le $most
