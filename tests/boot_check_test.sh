@@ -2,6 +2,14 @@
 # The boot check's verdict on diskettes made here, from Debian's boot code
 # and from a few bytes of our own:  boot_check_test.sh [ONLY]
 # (ONLY: a regular expression of the rows' image names, such as 'efi|grub')
+# On all four PCs: Memtest86+'s EFI program on mkfs.fat's diskette (booted on
+# UEFI alone, refused by Secure Boot), mkfs.fat's diskette (booted nowhere,
+# Not Found on UEFI), SYSLINUX beside the EFI program (booted on three). On
+# a diskette drive: Debian's boot code (a GRUB shell, Memtest86+ written raw;
+# SYSLINUX's GPT boot sector, which hangs; mformat's, which hands back), the
+# default image, and boot sectors of our own that load a second sector which
+# waits, draws or spins, hand back, draw for ever, halt, reset, run nothing.
+# A row is IMAGE|STATUS|VERDICTS[|MACHINES], the verdicts as shell patterns.
 set -u
 tools=$(cd "$(dirname "$0")/../tools" && pwd) work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The linked Windows program:  check_pe.sh EXE win32|win64 VERSION DOTTED ARCHITECTURE
 # (VERSION as the banner shows it, 1.00; DOTTED as the manifest, 1.0.0.0;
-# ARCHITECTURE as the manifest names it, x86 or amd64)
+# ARCHITECTURE as the manifest names it, x86 or amd64). Its headers, imports,
+# manifest, version resource and banner, and its size, read from the linked
+# program; the last line says how much room is left in each section.
 set -u
 exe=$1 version=$3 major=${3%.*} minor=$((10#${3#*.})) most=11776 fail=0
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }

@@ -4,6 +4,24 @@
 // open and what happened to the volume. The fake checks the arguments that a
 // change to the program could alter and that Windows would refuse, not the
 // macro constants that it passes straight through.
+//
+// The world: the program in a folder named in Cyrillic, a system that speaks
+// Russian, a 1.44 MB diskette at A:, and beneath A: a flash disk that a row
+// may partition. Four tables, each one loop:
+// - every call of a successful run failed in turn, named by the fake's name
+//   for it and which time it comes (a call whose failure changes nothing
+//   needs no row): the whole transcript, the status, the handles left open,
+//   what was done to the volume, the bytes of both media;
+// - the endings that the files, the drive and the console bring about:
+//   long paths, a release cut short, grown or signed, partitioned flash
+//   disks (the image at the disk's first byte; every refusal before the
+//   write; the stops after it, which have the system read the layout anew),
+//   media that keep or give back less, sectors of 4,096 bytes, the pause,
+//   output to a file;
+// - the keys at both prompts, the capacity texts and the system's texts;
+// - the listing rule at its boundaries.
+// A failing table names its first failing row in full (where the text or
+// the bytes part from what was expected), then the other failing rows.
 #include <gtest/gtest.h>
 
 #include <deque>

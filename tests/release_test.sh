@@ -1,5 +1,12 @@
 #!/usr/bin/env bash
 # The default diskette image and the release packaging:  release_test.sh PROGRAM
+# The default image's fields and its same bytes on every build; the release
+# byte for byte and its checksum; packaging interrupted by SIGINT, SIGTERM
+# and SIGHUP; names with a backquote and a quote, through make too; a wrong
+# PRESET; releases signed with a key behind a password, a PKCS#12 file and a
+# timestamp from an authority of the test's own; a wrong key; the drives and
+# folders that wine-prefix.sh refuses; bad images and outputs refused, each
+# keeping an earlier release. A new check is one more `check "what" command`.
 set -u
 program=$1 tools=$(dirname "$0")/../tools work=$(mktemp -d) fail=0
 trap 'rm -rf "$work"' EXIT
