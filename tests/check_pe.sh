@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The linked Windows program:  check_pe.sh EXE win32|win64 VERSION DOTTED ARCHITECTURE
-# (VERSION as the banner shows it, 1.00; DOTTED as the manifest, 1.0.0.0;
+# (VERSION as the banner shows it, MAJOR.MINOR; DOTTED as the manifest, MAJOR.MINOR.0.0;
 # ARCHITECTURE as the manifest names it, x86 or amd64). Its headers, imports,
 # manifest, version resource and banner, and its size, read from the linked
 # program; the last line says how much room is left in each section.
