@@ -289,7 +289,7 @@ def machine(name, image, work):
     copy = os.path.join(work, "disk.img")
     shutil.copyfile(image, copy)
     if name == "diskette":
-        return ["-fda", copy, "-boot", "a", "-m", "128"]
+        return ["-nodefaults", "-vga", "std", "-fda", copy, "-boot", "a", "-m", "128"]
     os.truncate(copy, STICK)  # the image at the first byte of a flash disk
     options = ["-nodefaults", "-vga", "std", "-drive", "if=none,id=stick,format=raw,file=" + copy,
                "-device", "qemu-xhci", "-device", "usb-storage,drive=stick,removable=on"]
