@@ -32,11 +32,11 @@ done
 at=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$exe" | head -n 1 | cut -d: -f1)
 numbers=$(echo $(od -An -tu2 -j$((${at:-0} + 8)) -N16 "$exe"))
 check "FILEVERSION and PRODUCTVERSION $major, $minor, 0, 0" test "$numbers" = "$minor $major 0 0 $minor $major 0 0"
-check "size a multiple of 512, so an appended image starts sector-aligned" test $(($(stat -c %s "$exe") % 512)) -eq 0
+size=$(stat -c %s "$exe")
+check "size a multiple of 512, so an appended image starts sector-aligned" test $((size % 512)) -eq 0
 # What a change may add before the file grows: each section's room to its next 512 bytes.
 room=$(while read -r _ name size _; do
   [ "$name" = .bss ] || printf '%s %d, ' "$name" $(((512 - 0x$size % 512) % 512))
 done < <(grep -E '^ +[0-9]+ \.' <<<"$headers"))
-size=$(stat -c %s "$exe")
 check "at most $most bytes: $size, $((most - size)) under the bound; room in its sections: ${room%, }" test "$size" -le $most
 exit $fail

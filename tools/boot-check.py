@@ -136,11 +136,10 @@ def own_lines(lines, before):
 
 
 def code(monitor, address):
-    """The 16 bytes at a linear address, and the address they came from."""
-    rows = re.findall(r"^([0-9a-f]+):((?: 0x[0-9a-f]{2})+)",
+    """The 16 bytes at a linear address."""
+    rows = re.findall(r"^[0-9a-f]+:((?: 0x[0-9a-f]{2})+)",
                       monitor.command("x /16xb %s" % address).decode(errors="replace"), re.M)
-    return (int(rows[0][0], 16) if rows else None,
-            bytes(int(byte, 16) for _, row in rows for byte in row.split()))
+    return bytes(int(byte, 16) for row in rows for byte in row.split())
 
 
 def kind(address, data, sector):
@@ -174,7 +173,7 @@ class Cpu:
         # The bytes where the registers say it runs: qemu's own $pc, read a
         # moment later, may already be in an interrupt's handler or back.
         self.address = int(cs[2], 16) + int(ip[1], 16)
-        data = code(monitor, self.address)[1]
+        data = code(monitor, self.address)
         self.kind = self.runs = kind(self.address, data, sector)
         self.place, self.busy = self.address, not self.halted and (self.kind != "bios" or
                                                                    not self.waits)
@@ -188,7 +187,7 @@ class Cpu:
         for ip_, cs_, flags_ in zip(words, words[1:], words[2:]):
             if flags_ & 0xF02A == 2 and LOW_MEMORY <= cs_ * 16 + ip_ < 0xA0000:
                 self.place, self.where = cs_ * 16 + ip_, "%04x:%04x" % (cs_, ip_)
-                self.runs = kind(self.place, code(monitor, self.place)[1], sector)
+                self.runs = kind(self.place, code(monitor, self.place), sector)
                 return
 
 
