@@ -9,7 +9,9 @@
 # keeping an earlier release. A new check is one more `check "what" command`.
 set -u
 program=$1 tools=$(dirname "$0")/../tools work=$(mktemp -d) fail=0
-trap 'rm -rf "$work"' EXIT
+# Only this shell cleans up: a background child that ends through its own
+# EXIT path must not remove the folder that the checks still read.
+trap '[ "$BASHPID" != "$$" ] || rm -rf "$work"' EXIT
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 img=$work/default.img
 bash "$tools/make-default-image.sh" "$img"
@@ -80,7 +82,7 @@ server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
 print(server.server_port, flush=True)
 server.serve_forever()
 PY
-trap 'kill %1; rm -rf "$work"' EXIT
+trap '[ "$BASHPID" != "$$" ] || { kill %1; rm -rf "$work"; }' EXIT
 while [ ! -s "$work/port" ]; do sleep 0.1; done
 for way in "--cert $work/cert.pem --key $work/locked.pem --password-file $work/pw" \
   "--pfx $work/c.pfx --password-file $work/pw" "--cert $work/cert.pem --key $work/key.pem --timestamp http://127.0.0.1:$(cat "$work/port")"; do
