@@ -2,17 +2,35 @@
 # The boot check's verdict on diskettes made here, from Debian's boot code
 # and from a few bytes of our own:  boot_check_test.sh [ONLY]
 # (ONLY: a regular expression of the rows' image names, such as 'efi|grub')
-# On all four PCs: Memtest86+'s EFI program on mkfs.fat's diskette (booted on
-# UEFI alone, refused by Secure Boot), mkfs.fat's diskette (booted nowhere,
-# Not Found on UEFI), SYSLINUX beside the EFI program (booted on three). On
+# On the default PCs: Memtest86+'s EFI program on mkfs.fat's diskette (booted
+# on UEFI alone, refused by Secure Boot), mkfs.fat's diskette (booted
+# nowhere, Not Found on UEFI), SYSLINUX beside the EFI program (booted on
+# three); its 32-bit EFI program on the 32-bit UEFI PC and, Not Found, on
+# the 64-bit one. The README's table names the PCs that --list gives. On
 # a diskette drive: Debian's boot code (a GRUB shell, Memtest86+ written raw;
 # SYSLINUX's GPT boot sector, which hangs; mformat's, which hands back), the
 # default image, and boot sectors of our own that load a second sector which
 # waits, draws or spins, hand back, draw for ever, halt, reset, run nothing.
 # A row is IMAGE|STATUS|VERDICTS[|MACHINES], the verdicts as shell patterns.
+# ONLY that matches no row fails: a filter mistyped has checked nothing.
+# The whole run first runs itself against a boot check that calls every
+# disk booted (BOOT_CHECK), filtered to one row and to two: both must fail.
 set -u
 tools=$(cd "$(dirname "$0")/../tools" && pwd) work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Only this shell removes the folder: a child that ends through its own
+# EXIT path must not take it away while the rows still run.
+trap '[ "$BASHPID" != "$$" ] || rm -rf "$work"' EXIT
+boot_check=${BOOT_CHECK:-$tools/boot-check.py}
+if [ $# = 0 ]; then
+  printf '#!/bin/sh\necho "diskette: booted: so it says"\n' >"$work/liar" && chmod +x "$work/liar"
+  for only in default 'default|blank' nomatch; do
+    BOOT_CHECK=$work/liar bash "$0" "$only" >"$work/lied" 2>&1 && echo "FAILED: rows '$only' pass a lie" && exit 1
+    echo "ok: rows '$only' fail on a boot check that lies: $(tail -n 1 "$work/lied")"
+  done
+fi
+pcs=$(grep -oP '^\| `\K[a-z0-9-]+(?=` \|)' "$tools/../README.md" | paste -sd' ')
+[ "$pcs" = "$("$tools/boot-check.py" --list | cut -d' ' -f1 | paste -sd' ')" ] ||
+  { echo "FAILED: the README's table names the PCs $pcs, not those of boot-check.py --list"; exit 1; }
 cd "$work" || exit 1
 bash "$tools/make-default-image.sh" default.img
 mkfs.fat -C mkfs.img 1440 >/dev/null
@@ -30,9 +48,11 @@ truncate -s 1474560 gptmbr.img
 cp /boot/memtest86+x64.bin memtest.img && truncate -s 1474560 memtest.img
 # EFI diskettes: Memtest86+'s EFI program as the removable media boot program,
 # on mkfs.fat's diskette, and beside SYSLINUX.
-for image in efi sysefi; do
-  cp mkfs.img $image.img && mmd -i $image.img ::/EFI ::/EFI/BOOT && mcopy -i $image.img /boot/memtest86+x64.efi ::/EFI/BOOT/BOOTX64.EFI
+for image in efi sysefi ia32; do
+  cp mkfs.img $image.img && mmd -i $image.img ::/EFI ::/EFI/BOOT
 done
+for image in efi sysefi; do mcopy -i $image.img /boot/memtest86+x64.efi ::/EFI/BOOT/BOOTX64.EFI; done
+mcopy -i ia32.img /boot/memtest86+ia32.efi ::/EFI/BOOT/BOOTIA32.EFI
 syslinux --install sysefi.img
 grub-mkimage -O i386-pc -o core.img -p '(fd0)' biosdisk normal &&
   cat /usr/lib/grub/i386-pc/boot.img core.img >grub.img && truncate -s 1474560 grub.img
@@ -56,21 +76,30 @@ none="not booted: no EFI boot program on the disk: the firmware says 'BdsDxe: fa
 denied="not booted: refused by Secure Boot: the firmware says 'BdsDxe: failed to load Boot0001 *: Access Denied' (*)"
 # The verdict lines joined by ';', and only the verdict of a diskette drive.
 check() { # IMAGE STATUS VERDICTS [MACHINES]
-  got=$(python3 "$tools/boot-check.py" --on "${4:-diskette}" "$1.img" 2>&1)
-  s=$? got=$(grep -E '^([a-z-]+: (not )?booted|boot-check):' <<<"$got" | sed "s/^${4:-diskette}: //" | paste -sd';')
+  got=$("$boot_check" --on "${4:-diskette}" "$1.img" 2>&1)
+  s=$? got=$(grep -E '^([^ :]+: (not )?booted|boot-check):' <<<"$got" | sed "s/^${4:-diskette}: //" | paste -sd';')
   if [ "$s" = "$2" ] && [[ $got == $3 ]]; then echo "ok: $1: $got"; else
     echo "FAILED: $1 (status $s, expected $2: $3): $got"; return 1
   fi
 }
 # Two at a time: most verdicts take seconds, a few need the 20 s of stillness.
+# Each row's status is its own job's, taken by its PID in this shell.
 (while sleep 5; do echo "boot-check: still watching"; done) &
-beat=$! running=0
+beat=$! matched=0 failed=()
+declare -A rows=()
+finish() {
+  local pid
+  wait -n -p pid "${!rows[@]}" || failed+=("${rows[$pid]}")
+  unset "rows[$pid]"
+}
 while IFS='|' read -r image status verdict on; do
   [[ $image =~ ^(${1:-.*})$ ]] || continue
-  [ $((running++)) -lt 2 ] || wait -n # the beat never ends: this waits for a boot
-  { check "$image" "$status" "$verdict" "$on" || echo "$image" >>failed; } &
+  [ ${#rows[@]} -lt 2 ] || finish
+  check "$image" "$status" "$verdict" "$on" &
+  rows[$!]=$image matched=1
 done <<ROWS
 efi|1|diskette: $mkfs;bios-stick: $mkfs;uefi: booted: the firmware started the disk's EFI program, which ran on for 10 s (*);uefi-secure-boot: $denied|diskette,bios-stick,uefi,uefi-secure-boot
+ia32|1|uefi: $none;uefi-ia32: booted: the firmware started the disk's EFI program, which ran on for 10 s (*)|uefi,uefi-ia32
 mkfs|1|diskette: $mkfs;bios-stick: $mkfs;uefi: $none;uefi-secure-boot: $none|diskette,bios-stick,uefi,uefi-secure-boot
 sysefi|1|diskette: $loaded: it waits for input (*);bios-stick: $loaded: it waits for input (*);uefi: booted: *;uefi-secure-boot: $denied|diskette,bios-stick,uefi,uefi-secure-boot
 default|1|not booted: the boot code says 'Remove the disk and press any key to reboot.' (*)
@@ -91,6 +120,7 @@ halt|1|not booted: the CPU halted with interrupts off, at 0000:7c02 (*)
 reset|1|not booted: the machine reset itself after the BIOS started the boot sector (*)
 none|2|boot-check: cannot read the image 'none.img': no such file (looked up in $work)
 ROWS
+while [ ${#rows[@]} -gt 0 ]; do finish; done
 kill $beat
-wait
-[ ! -e failed ]
+[ $matched = 1 ] || { echo "FAILED: no row's image matches '${1:-}'"; exit 1; }
+[ ${#failed[@]} = 0 ] || { echo "FAILED: ${failed[*]}"; exit 1; }

@@ -463,10 +463,16 @@ void sign(DWORD table, DWORD size, DWORD pe = 0x80, DWORD magic = 0x10B, DWORD c
             w.own.replace(fields[i], 4, (const char *)&fields[i + 1], 4);
 }
 
+// The image's bytes, for a message that names one: byte 1,474,559 is 0xB9.
+char imageByte(size_t at)
+{
+    return (char)(at % 251);
+}
+
 const DISK_GEOMETRY kFloppy = {{{80, 0}}, F3_1Pt44_512, 2, 18, 512};
 
-// A 1.44 MB diskette at A: with room after the image, and a program file
-// that carries a patterned image.
+// A 1.44 MB diskette at A: with room after the image, all 0xF6, above a disk
+// of 2 MiB all 0xD5, and a program file that carries a patterned image.
 void machine()
 {
     w = sim::World();
@@ -474,7 +480,7 @@ void machine()
     w.disk = {DRIVE_REMOVABLE, {{{0, 0}}, RemovableMedia, 0, 0, 512}, std::string(2 << 20, '\xD5')};
     w.own = std::string(4096, 'P');
     for (int i = 0; i < IMAGE_SIZE; i++)
-        w.own += (char)(i % 251);
+        w.own += imageByte(i);
     sign(0, 0);
 }
 
@@ -489,6 +495,11 @@ std::string parting(const std::string &what, const std::string &got, const std::
     return what + " parts at byte " + std::to_string(at) + ": \"" + got.substr(at, shown) +
            "\" where \"" + want.substr(at, shown) + "\" was expected; ";
 }
+
+// The fake's letters, printed beside a failing row's.
+const char kLegend[] = "(handles: a drive's letter, 1 the disk beneath A:, o the own file, m its "
+                       "mapping; the volume: l lock, w write, f flush, r read, d dismount, u "
+                       "unlock, p new layout, in capitals through the disk)";
 
 // Runs the program, and adds to `failures` what came otherwise than
 // expected (the first failing row in full, then the others by name):
@@ -520,7 +531,7 @@ void expectEnding(std::string &failures, const std::string &row, const Ending &e
     // ROW=TEXT in the environment judges only the rows whose names hold TEXT.
     const char *only = getenv("ROW");
     if (!difference.empty() && (!only || row.find(only) != std::string::npos))
-        failures += failures.empty() ? row + ": " + difference : " | also " + row;
+        failures += failures.empty() ? row + ": " + difference + kLegend : " | also " + row;
 }
 
 // The calls of a successful run whose failure changes its ending, by name and

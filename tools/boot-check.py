@@ -2,14 +2,10 @@
 """Boots a 1.44 MB diskette image in PC emulators and says where it booted.
 
     boot-check.py IMAGE [--on MACHINE,...] [--expect TEXT] [--seconds N]
+    boot-check.py --list       the PCs it knows, one a line
 
-qemu-system-x86_64 boots the image on each machine asked for, side by side
-(all four by default), with no display:
-  diskette          a PC that boots it from its diskette drive A:
-  bios-stick        a PC whose BIOS (or legacy mode) boots it from a flash
-                    disk that holds it from its first byte, as a hard disk
-  uefi              a UEFI PC that boots the same flash disk
-  uefi-secure-boot  the same with Secure Boot on, Microsoft's keys enrolled
+qemu-system-x86_64 boots the image on each PC asked for, side by side (by
+default the four that most customers have), with no display.
 On a BIOS PC the BIOS's own log (I/O port 0x402) says when it hands over to
 the boot sector; from then on the check watches what the machine does: the
 disk's reads, the screen, and where the CPU runs. Booted: the boot code
@@ -22,8 +18,9 @@ drawing) has started no system. Failure signs: a refusal on the screen, the
 boot code handing back to the BIOS, a hang (the CPU spinning in one place
 outside the BIOS, drawing and reading nothing), a halt, a reset, code run
 where nothing was loaded. On a UEFI PC the firmware's console says it all:
-booted when it started the disk's EFI program (\EFI\BOOT\BOOTX64.EFI) and
-that program neither returned nor was refused for 10 s; not booted when
+booted when it started the disk's EFI program (\EFI\BOOT\BOOTX64.EFI, on
+a 32-bit PC BOOTIA32.EFI) and that program neither returned nor was
+refused for 10 s; not booted when
 there is none (Not Found), Secure Boot refused it (Access Denied, or a
 shim's Security Violation), or it returned. Each machine is watched until
 its verdict is clear, up to N seconds (40). The check prints the last
@@ -274,10 +271,34 @@ class Watch:
         return None
 
 
-MACHINES = ("diskette", "bios-stick", "uefi", "uefi-secure-boot")
+class Pc:
+    """A PC the check can boot: what it stands for (as `--list` says it), its
+    board, and for a UEFI PC its firmware's code and variable store in
+    /usr/share/OVMF/ and whether that firmware needs its flash guarded
+    (SMM, as Secure Boot's builds do); the Debian package that carries the
+    firmware; whether it is among the PCs checked when none are named."""
+
+    def __init__(self, stands, board="pc", firmware=None, guarded=False,
+                 package="qemu-system-x86", default=True):
+        self.stands, self.board, self.firmware = stands, board, firmware
+        self.guarded, self.package, self.default = guarded, package, default
+
+
+# The one list of the PCs, in the order of the output. The default four are
+# the PCs that most customers have.
+PCS = {
+    "diskette": Pc("a PC that boots it from its diskette drive A:"),
+    "bios-stick": Pc("a BIOS PC (or UEFI in legacy mode) booting a flash disk that holds it"),
+    "uefi": Pc("a UEFI PC booting the same flash disk: \\EFI\\BOOT\\BOOTX64.EFI", "q35",
+               ("OVMF_CODE.fd", "OVMF_VARS.fd"), package="ovmf"),
+    "uefi-secure-boot": Pc("the same with Secure Boot on, Microsoft's keys enrolled",
+                           "q35,smm=on", ("OVMF_CODE.secboot.fd", "OVMF_VARS.ms.fd"),
+                           guarded=True, package="ovmf"),
+    "uefi-ia32": Pc("a 32-bit UEFI PC (tablets, netbooks): \\EFI\\BOOT\\BOOTIA32.EFI",
+                    "q35,smm=on", ("OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
+                    guarded=True, package="ovmf-ia32", default=False),
+}
 OVMF = "/usr/share/OVMF/"
-FIRMWARE = {"uefi": ("OVMF_CODE.fd", "OVMF_VARS.fd", "q35"),
-            "uefi-secure-boot": ("OVMF_CODE.secboot.fd", "OVMF_VARS.ms.fd", "q35,smm=on")}
 STICK = 8 << 30  # bytes: a flash disk of 8 GB, sparse
 EFI_RUN = 10  # seconds an EFI program must run without returning: longer than a give-up
 
@@ -285,24 +306,24 @@ EFI_RUN = 10  # seconds an EFI program must run without returning: longer than a
 def machine(name, image, work):
     """qemu's options for a machine that boots a copy of the image (the
     image itself is never written), and only the devices given here."""
-    copy = os.path.join(work, "disk.img")
+    copy, pc = os.path.join(work, "disk.img"), PCS[name]
     shutil.copyfile(image, copy)
     if name == "diskette":
         return ["-nodefaults", "-vga", "std", "-fda", copy, "-boot", "a", "-m", "128"]
     os.truncate(copy, STICK)  # the image at the first byte of a flash disk
     options = ["-nodefaults", "-vga", "std", "-drive", "if=none,id=stick,format=raw,file=" + copy,
                "-device", "qemu-xhci", "-device", "usb-storage,drive=stick,removable=on"]
-    if name == "bios-stick":
+    if not pc.firmware:
         return options + ["-m", "128"]
-    code, variables, board = FIRMWARE[name]
+    code, variables = pc.firmware
     for firmware in code, variables:
         if not os.path.exists(OVMF + firmware):
             raise CannotRun("no UEFI firmware %s%s; make boot-check installs it" % (OVMF, firmware))
     shutil.copyfile(OVMF + variables, os.path.join(work, "vars.fd"))  # its store, written at boot
-    options += ["-machine", board, "-m", "256", "-serial", "file:" + os.path.join(work, "serial"),
+    options += ["-machine", pc.board, "-m", "256", "-serial", "file:" + os.path.join(work, "serial"),
                 "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF + code,
                 "-drive", "if=pflash,format=raw,unit=1,file=" + os.path.join(work, "vars.fd")]
-    if name == "uefi-secure-boot":  # without the last, it hangs before its first line
+    if pc.guarded:  # without the last, it hangs before its first line
         options += ["-global", "driver=cfi.pflash01,property=secure,value=on",
                     "-global", "ICH9-LPC.disable_s3=1"]
     return options
@@ -366,7 +387,7 @@ def boot(name, image, expect, seconds, work):
                         % error.strerror)
     lines, before, verdict, watch, looked = [], [], None, None, 0
     started = time.time()
-    firmware = Firmware() if name in FIRMWARE else None
+    firmware = Firmware() if PCS[name].firmware else None
     try:
         monitor = Monitor(monitor_path, 10, qemu)
         while verdict is None and time.time() - (watch.start if watch else started) < seconds:
@@ -442,9 +463,9 @@ def machines(names):
     """The machines asked for, each once, in their own order."""
     asked = names.split(",")
     for name in asked:
-        if name not in MACHINES:
-            raise CannotRun("no machine '%s': choose among %s" % (name, ",".join(MACHINES)))
-    return [name for name in MACHINES if name in asked]
+        if name not in PCS:
+            raise CannotRun("no machine '%s': choose among %s" % (name, ",".join(PCS)))
+    return [name for name in PCS if name in asked]
 
 
 def main():
@@ -453,7 +474,11 @@ def main():
         return 2
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0], add_help=False)
     parser.add_argument("image")
-    parser.add_argument("--on", default=",".join(MACHINES))
+    if sys.argv[1:] == ["--list"]:
+        for name, pc in PCS.items():
+            print("%-17s %s%s" % (name, pc.stands, "" if pc.default else " (only when named)"))
+        return 0
+    parser.add_argument("--on", default=",".join(name for name, pc in PCS.items() if pc.default))
     parser.add_argument("--expect", help="text the screen must show")
     parser.add_argument("--seconds", type=float, default=40)
     args = parser.parse_args()
@@ -485,7 +510,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for name in names:
         lines = results[name][1]
-        if name not in FIRMWARE:
+        if not PCS[name].firmware:
             print("%s, its last screen:\n+%s+" % (name, "-" * COLUMNS))
             for line in lines:
                 print("|" + line.ljust(COLUMNS) + "|")

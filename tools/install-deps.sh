@@ -7,7 +7,8 @@
 #   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
 #   check  - clang-tidy, clang-format, cppcheck
-#   boot   - qemu, to boot a diskette image
+#   boot   - qemu and the firmware of each PC that tools/boot-check.py knows,
+#            to boot a diskette image
 #   bootcode - SYSLINUX, GRUB and Memtest86+, whose boot code the boot check's
 #            test boots
 #   sign   - osslsigncode, to sign a release
@@ -40,7 +41,8 @@ for group in "$@"; do
       if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
       ;;
     check) need clang-tidy clang-format cppcheck ;;
-    boot) need qemu-system-x86 ovmf python3 ;;
+    # The packages of the PCs, as the boot check's one list of them names them.
+    boot) need qemu-system-x86 python3 $(grep -oP 'package="\K[^"]+' "$(dirname "$0")/boot-check.py" | sort -u) ;;
     bootcode) need syslinux syslinux-common grub-pc-bin memtest86+ mtools dosfstools ;;
     sign) need osslsigncode ;;
     e2e) need osslsigncode openssl locales ;;
