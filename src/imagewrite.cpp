@@ -284,12 +284,20 @@ DWORD copyImage(HANDLE volume, const void *bytes, DWORD count)
     return written;
 }
 
+// What the system calls the drive of a letter: removable, fixed, ...
+static unsigned driveType(int letter)
+{
+    char root[] = "A:\\";
+    root[0] = (char)letter;
+    return GetDriveTypeA(root);
+}
+
 // Reads one key after the prompt is on the screen; the key is not echoed.
 static int readKey()
 {
     fflush(NULL);
     int key = _getch();
-    putchar('\n');
+    printf("\n");
     return key;
 }
 
@@ -298,8 +306,6 @@ static int readKey()
 int findAvailableDrive(int minimumCapacity)
 {
     for (int letter = 'A'; letter <= 'Z'; letter++) {
-        char root[10];
-        _snprintf(root, sizeof root, "%c:\\", letter);
         int unusable = 0;
         HANDLE volume = openDisk(letter);
         if (volume == INVALID_HANDLE_VALUE)
@@ -309,7 +315,7 @@ int findAvailableDrive(int minimumCapacity)
             unusable = 1;
         if (capacity < (unsigned long long)(long long)minimumCapacity)
             unusable = 1;
-        if (GetDriveTypeA(root) == DRIVE_REMOVABLE && !unusable)
+        if (driveType(letter) == DRIVE_REMOVABLE && !unusable)
             printf("\n %c: %s", letter, capacityText(capacity));
         CloseHandle(volume);
     }
@@ -402,7 +408,8 @@ static DWORD imageEnd(const unsigned char *view, DWORD fileSize)
 struct Run {
     int pauseOnExit, letter;
     HANDLE volume, disk, ownFile, mapping; // disk: the one beneath a partitioned flash disk
-    int writing;                           // the image may have begun to reach the medium
+    DISK_GEOMETRY geometry;                // the volume's, when `measured`
+    int measured, writing;                 // writing: the image may have begun to reach the medium
 };
 
 enum { CLOSE_VOLUME = 1, CLOSE_MAPPING = 2, CLOSE_OWN_FILE = 4 };
@@ -471,8 +478,8 @@ static HANDLE partitionedDisk(const Run &run)
     if (extent.StartingOffset.QuadPart == 0) {
         // A volume's driver that cannot tell its geometry leaves the
         // read-back to judge the medium.
-        if (geometryOf(run.volume, &geometry))
-            checkSectors(run, geometry);
+        if (run.measured)
+            checkSectors(run, run.geometry);
         return NULL;
     }
 
@@ -580,20 +587,29 @@ static const char NOT_BOOTABLE[] =
 // diskette, a counterfeit or failing flash disk, keep less or none. So the
 // image is read back through the same handle from offset 0, and the disk is
 // called bootable only when it holds it. The flush comes first: a device
-// may keep a write in its own cache and answer a read from there.
+// may keep a write in its own cache and answer a read from there. The read
+// goes a tenth at a time, each shown, since a diskette takes half a minute.
 static void readBack(const Run &run, HANDLE target, const unsigned char *image, const char *lost)
 {
     // A volume handle reads past the system's cache, which wants whole
     // sectors at an address that is a multiple of them: hence a buffer of
-    // 360 pages, aligned to a page.
+    // 360 pages, aligned to a page, read in pieces of 36 pages.
+    enum { PIECE = IMAGE_SIZE / 10 };
     alignas(4096) static unsigned char sectors[IMAGE_SIZE];
-    OVERLAPPED start = {};
-    DWORD read = 0;
+    DWORD read = 0, got = PIECE;
     static const char failed[] = "error %s drive %c: %s; %s%s";
     if (!FlushFileBuffers(target))
         stop(run, 0, failed, "flushing", run.letter, winErrorText(0), NOT_BOOTABLE, lost);
-    if (!ReadFile(target, sectors, IMAGE_SIZE, &read, &start))
-        stop(run, 0, failed, "reading back", run.letter, winErrorText(0), NOT_BOOTABLE, lost);
+    printf("Checking drive %c:", run.letter);
+    while (read < IMAGE_SIZE && got == PIECE) {
+        OVERLAPPED at = {};
+        at.Offset = read;
+        fflush(NULL);
+        if (!ReadFile(target, sectors + read, PIECE, &got, &at))
+            stop(run, 0, failed, "reading back", run.letter, winErrorText(0), NOT_BOOTABLE, lost);
+        read += got;
+        printf(" %d%%", (int)(read / (IMAGE_SIZE / 100)));
+    }
     if (read != IMAGE_SIZE)
         stop(run, 0, "drive %c: read back only %s of %s bytes; %s%s", run.letter, commanumber(read),
              commanumber(IMAGE_SIZE), NOT_BOOTABLE, lost);
@@ -605,30 +621,55 @@ static void readBack(const Run &run, HANDLE target, const unsigned char *image, 
              run.letter, commanumber(at), commanumber(at / 512), NOT_BOOTABLE, lost);
 }
 
+// Ctrl-C or Ctrl-Break during the write and the check would end the program
+// at once, the disk part new and part old, or never checked: they are held
+// off until the disk is done. A window closed or a session ended cannot be
+// held off, and is left to the system.
+static BOOL WINAPI holdBreaks(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
 int main(int /*argc*/, char ** /*argv*/)
 {
     // Asked before anything is printed: afterwards the cursor has moved.
-    Run run = {isCursorHomed(), 0, NULL, NULL, NULL, NULL, 0};
+    Run run = {};
+    run.pauseOnExit = isCursorHomed();
 
-    puts("\n\n   Varnel Tarvex Flash Disk Creation Utility " VERSION_TEXT "   \n");
+    printf("\n\n   Varnel Tarvex Flash Disk Creation Utility " VERSION_TEXT "   \n\n");
     printf("Searching for removable drives...");
     fflush(NULL);
     run.letter = findAvailableDrive(IMAGE_SIZE);
     if (run.letter == 0) {
-        puts("\nNo valid drive letter entered, exiting...");
+        printf("\nNo valid drive letter entered, exiting...\n");
         if (run.pauseOnExit)
             waitForKey();
         return 1;
     }
 
+    // Any letter may be typed: a drive that is not removable, or whose
+    // medium says it is fixed, is never written, listed or not.
+    static const char FIXED[] = "is not a removable drive";
+    if (driveType(run.letter) != DRIVE_REMOVABLE)
+        refuse(run, FIXED, "", "");
     run.volume = openDisk(run.letter);
     if (run.volume == INVALID_HANDLE_VALUE)
         stop(run, 0, "error opening drive %c: %s\n", run.letter, winErrorText(0));
+    run.measured = geometryOf(run.volume, &run.geometry);
+    if (run.measured && run.geometry.MediaType == FixedMedia)
+        refuse(run, FIXED, "", "");
     if (!lockVolume(run.volume))
         stop(run, 0, "Error locking drive %c: %s", run.letter, winErrorText(0));
     run.disk = partitionedDisk(run);
     HANDLE target = run.disk ? run.disk : run.volume;
     const unsigned char *image = appendedImage(run);
+    // Were Ctrl-C not held off, it could cut the write short: no write then.
+    if (!SetConsoleCtrlHandler(holdBreaks, 1))
+        refuse(run, "cannot hold off Ctrl-C: ", winErrorText(0), "");
+    printf("\nWriting drive %c:, up to a minute on a diskette.\n"
+           "Do not remove the disk or close this window.\n",
+           run.letter);
+    fflush(NULL);
 
     // A file system left mounted over the disk beneath could write its
     // records back over the image: the volume is dismounted first. Its
@@ -649,6 +690,7 @@ int main(int /*argc*/, char ** /*argv*/)
         stop(run, 0, "write failed, only %lu of %lu bytes written%s", written, (DWORD)IMAGE_SIZE,
              lost);
     readBack(run, target, image, lost);
+    printf("\n");
 
     // The image is on the medium; these hand the volume back to the system,
     // and their failure changes nothing for the user.
@@ -663,10 +705,16 @@ int main(int /*argc*/, char ** /*argv*/)
     }
     CloseHandle(run.volume);
     CloseHandle(run.ownFile);
+    SetConsoleCtrlHandler(holdBreaks, 0);
 
     printf("\n  Congratulations! You have successfully created a bootable BIOS Update Disk in "
-           "drive %c:\n",
+           "drive %c:\n"
+           "  Start the PC from it: choose the disk in the PC's boot menu or its setup.\n",
            run.letter);
+    // A flash disk shows as a 1.44 MB drive from now on.
+    if (run.disk || (run.measured && run.geometry.MediaType == RemovableMedia))
+        printf("  The flash disk holds the update disk alone: format it afterwards (Disk\n"
+               "  Management, or diskpart and clean) to use its whole size again.\n");
     if (run.pauseOnExit)
         waitForKey();
     return 0;

@@ -38,6 +38,7 @@ typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef struct SecurityAttributes *LPSECURITY_ATTRIBUTES;
 typedef struct Module *HMODULE;
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD event);
 
 typedef union {
     struct {
@@ -140,6 +141,9 @@ typedef struct {
 #define FILE_MAP_READ 4u
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define DRIVE_REMOVABLE 2u
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+#define WINAPI
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
 #define FSCTL_LOCK_VOLUME 0x00090018u
 #define FSCTL_DISMOUNT_VOLUME 0x00090020u
@@ -191,6 +195,7 @@ DWORD GetLastError();
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPWSTR buffer,
                      DWORD size, va_list *arguments);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL WriteConsoleW(HANDLE console, LPCWSTR text, DWORD count, LPDWORD written, LPVOID reserved);
 int MultiByteToWideChar(unsigned codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int size);
@@ -198,8 +203,6 @@ int MultiByteToWideChar(unsigned codePage, DWORD flags, LPCSTR text, int length,
 // The runtime library, with msvcrt's conversions ("%I64u"; "%lu" of 32 bits)
 // and its _snprintf, which leaves a buffer that it fills unterminated.
 int printf(const char *format, ...);
-int puts(const char *text);
-int putchar(int c);
 int _snprintf(char *buffer, size_t count, const char *format, ...);
 int _vsnprintf(char *buffer, size_t count, const char *format, va_list arguments);
 int fflush(void *streams);

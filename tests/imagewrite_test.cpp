@@ -42,7 +42,7 @@ struct Drive {
     std::string store;                 // the medium; a write stores what fits from offset 0
     long long start = -1, extents = 1; // where the volume begins on its disk (-1: its driver
                                        // does not say), in how many extents of disks
-    size_t kept = SIZE_MAX, readable = SIZE_MAX; // what it keeps of a write and gives to a read
+    size_t kept = SIZE_MAX, readable = SIZE_MAX; // what it keeps of a write, and reads give of it
 };
 
 // A program started from a folder named in Cyrillic, on a console, on a
@@ -62,6 +62,7 @@ struct World {
     std::wstring message = L"Файл #.\r\n"; // the system's text for every code, # its number
     std::deque<std::wstring> texts;        // FormatMessageW's buffers, never released
     std::string open;                      // open handles: a volume's letter, 1 (the disk), o, m
+    PHANDLER_ROUTINE handler = nullptr;    // the console control handler
     std::string volume; // lock, write, flush, read, dismount, unlock, the disk's new layout (p);
                         // in capitals through the disk
     std::vector<std::pair<std::string, int>> made; // each call: its name, and which time it came
@@ -102,11 +103,24 @@ Drive *drive(HANDLE handle)
     return kind == '1' ? &w.disk : isupper(kind) ? &w.drives[kind - 'A'] : nullptr;
 }
 
-// What was done to a volume, or in capitals through its disk.
+// What was done to a volume, or in capitals through its disk; '!' when
+// Ctrl-C and Ctrl-Break were not held off while it was done.
 bool done(HANDLE handle, char what)
 {
     w.volume += drive(handle) == &w.disk ? (char)toupper(what) : what;
+    if (!w.handler || !w.handler(CTRL_C_EVENT) || !w.handler(CTRL_BREAK_EVENT) || w.handler(2))
+        w.volume += '!';
     return true;
+}
+
+// While Ctrl-C is held off, 'c' stands among the open handles.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add)
+{
+    if (fails("SetConsoleCtrlHandler"))
+        return 0;
+    w.handler = add ? handler : nullptr;
+    w.open = add ? w.open + 'c' : w.open.erase(w.open.find('c'), 1);
+    return 1;
 }
 
 // Wide text as Windows keeps it (UTF-16 units) to UTF-8 and back, as Windows
@@ -184,8 +198,6 @@ CALL(HANDLE, GetStdHandle, (DWORD), fails(call) ? INVALID_HANDLE_VALUE : (HANDLE
 CALL(BOOL, GetConsoleMode, (HANDLE console, LPDWORD mode),
      fails(call, console != (HANDLE)'S' || !w.console) ? 0 : (*mode = 3))
 CALL(DWORD, GetLastError, (), w.lastError)
-CALL(int, puts, (const char *text), printf("%s\n", text))
-CALL(int, putchar, (int c), printf("%c", c))
 CALL(int, fflush, (void *streams), printf(streams ? "?" : "\f"))
 
 // The console shows the wide text; here it is kept as UTF-8.
@@ -269,10 +281,12 @@ BOOL ReadFile(HANDLE file, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED
     Drive *d = drive(file);
     if (fails("ReadFile", !d || ((uintptr_t)bytes | count) % 4096))
         return 0;
+    size_t from = at ? at->Offset : d->store.size();
     std::string back =
-        d->store.substr(at ? at->Offset : d->store.size(), std::min<size_t>(count, d->readable));
+        d->store.substr(from, std::min<size_t>(count, d->readable - std::min(from, d->readable)));
     memcpy(bytes, back.data(), *read = (DWORD)back.size());
-    return done(file, 'r');
+    // A read-back in pieces is one read.
+    return (!w.volume.empty() && tolower(w.volume.back()) == 'r') || done(file, 'r');
 }
 
 BOOL CloseHandle(HANDLE handle)
@@ -397,10 +411,27 @@ const std::string kSearch =
                   kAsked = kSearch + kListed + kPrompt + kConfirm,
                   kNone = "\nNo valid drive letter entered, exiting...\n",
                   kKey = "\n(press a key to exit)\f",
-                  kDone = kAsked +
-                          "\n  Congratulations! You have successfully created a bootable "
-                          "BIOS Update Disk in drive A:\n" +
+                  kWriting = kAsked + "\nWriting drive A:, up to a minute on a diskette.\nDo "
+                                      "not remove the disk or close this window.\n\f";
+
+// What a run shows once the write began, up to the read-back's `tenths`.
+std::string checked(int tenths, const std::string &then = "")
+{
+    std::string out = kWriting + "Checking drive A:";
+    for (int tenth = 1; tenth <= tenths; tenth++)
+        out += "\f " + std::to_string(tenth * 10) + "%";
+    return out + then;
+}
+
+const std::string kDone = checked(10, "\n\n  Congratulations! You have successfully created a "
+                                      "bootable BIOS Update Disk in drive A:\n  Start the PC from "
+                                      "it: choose the disk in the PC's boot menu or its setup.\n") +
                           kKey;
+const std::string kFlash = kDone.substr(0, kDone.size() - kKey.size()) +
+                           "  The flash disk holds the update disk alone: format it afterwards "
+                           "(Disk\n  Management, or diskpart and clean) to use its whole size "
+                           "again.\n" +
+                           kKey;
 
 struct Ending {
     std::string out;    // the whole console text
@@ -416,11 +447,12 @@ const std::string kUnflushed = "error flushing drive A: Файл 5; " + kNotBoot
 const Ending kWritten = {kDone, "m", "lwfrdu", IMAGE_SIZE};
 const std::string kUnpaused = kDone.substr(0, kDone.size() - kKey.size());
 
-// A framed message: written to the console after a flush, or printed to a
-// file, where no key is asked for.
-std::string framed(const std::string &message, bool console = true)
+// A framed message after what was `shown`: written to the console after a
+// flush, or printed to a file, where no key is asked for.
+std::string framed(const std::string &message, bool console = true,
+                   const std::string &shown = kAsked)
 {
-    std::string out = kAsked + (console ? "\f\n" : "\n") + std::string(30, ' ') + "\n*** " +
+    std::string out = shown + (console ? "\f\n" : "\n") + std::string(30, ' ') + "\n*** " +
                       message + " ***\n" + kKey;
     return console ? out : out.substr(0, out.size() - kKey.size());
 }
@@ -441,9 +473,9 @@ std::string openError(const std::string &path, const std::string &error)
 const std::string kOwnPath = "C:\\Тест\\imagewrite.exe";
 
 // Refused with nothing written.
-Ending refused(const std::string &what, const char *open = "A1")
+Ending refused(const std::string &what, const char *open = "A1", const char *volume = "l")
 {
-    return {framed("drive A: " + what + "; nothing was written"), open, "l", 0};
+    return {framed("drive A: " + what + "; nothing was written"), open, volume, 0};
 }
 
 // PE headers at `pe` in the own file (only their offset where they do not
@@ -498,8 +530,9 @@ std::string parting(const std::string &what, const std::string &got, const std::
 
 // The fake's letters, printed beside a failing row's.
 const char kLegend[] = "(handles: a drive's letter, 1 the disk beneath A:, o the own file, m its "
-                       "mapping; the volume: l lock, w write, f flush, r read, d dismount, u "
-                       "unlock, p new layout, in capitals through the disk)";
+                       "mapping, c Ctrl-C held off; the volume: l lock, w write, f flush, r read, "
+                       "d dismount, u unlock, p new layout, in capitals through the disk, ! "
+                       "without Ctrl-C held off)";
 
 // Runs the program, and adds to `failures` what came otherwise than
 // expected (the first failing row in full, then the others by name):
@@ -548,6 +581,7 @@ const struct {
     {{{"_getch", 1}}, {kSearch + kListed + kPrompt + kNone + kKey, "", "", 0}},
     {{{"_getch", 2}}, {kAsked + kNone + kKey, "", "", 0}},
     {{{R"(CreateFileA \\.\A:)", 2}}, {framed("error opening drive A: Файл 5\n"), "", "", 0}},
+    {{{"GetDriveTypeA", 2}}, refused("is not a removable drive", "", "")},
     {{{"lock", 1}}, {framed("Error locking drive A: Файл 5"), "A", "", 0}},
     {{{"extents", 1}}, refused("cannot tell its disk: Файл 5", "A")},
     {{{"GetModuleFileNameW", 1}}, {framed("GetModuleFileName error \"Файл 5\""), "A", "l", 0}},
@@ -555,14 +589,16 @@ const struct {
     {{{"GetFileSize", 1}}, {framed("appended image missing"), "Aom", "l", 0}},
     {{{"CreateFileMappingA", 1}}, {framed("CreateFileMapping error \"Файл 5\""), "A", "l", 0}},
     {{{"MapViewOfFile", 1}}, {framed("MapViewOfFile error \"Файл 5\""), "", "l", 0}},
-    {{{"WriteFile", 1}}, {framed("WriteFile error \"Файл 5\""), "Aom", "l", 0}},
-    {{{"FlushFileBuffers", 1}}, {framed(kUnflushed), "Aom", "lw", IMAGE_SIZE}},
-    {{{"ReadFile", 1}}, {framed(kUnread), "Aom", "lwf", IMAGE_SIZE}},
+    {{{"SetConsoleCtrlHandler", 1}}, refused("cannot hold off Ctrl-C: Файл 5", "Aom")},
+    {{{"WriteFile", 1}}, {framed("WriteFile error \"Файл 5\"", true, kWriting), "Aomc", "l", 0}},
+    {{{"FlushFileBuffers", 1}}, {framed(kUnflushed, true, kWriting), "Aomc", "lw", IMAGE_SIZE}},
+    {{{"ReadFile", 1}}, {framed(kUnread, true, checked(0, "\f")), "Aomc", "lwf", IMAGE_SIZE}},
     // Handing the volume back changes nothing for the user.
     {{{"dismount", 1}}, {kDone, "m", "lwfru", IMAGE_SIZE}},
     {{{"unlock", 1}}, {kDone, "m", "lwfrd", IMAGE_SIZE}},
     {{{"CloseHandle", 3}}, {kDone, "om", "lwfrdu", IMAGE_SIZE}},
-    {{{"_getch", 3}}, kWritten}, // the final key is read
+    {{{"SetConsoleCtrlHandler", 2}}, {kDone, "mc", "lwfrdu", IMAGE_SIZE}}, // held off to the end
+    {{{"_getch", 3}}, kWritten},                                           // the final key is read
 };
 
 TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
@@ -577,8 +613,13 @@ TEST(Run, EachCallOfASuccessfulRunFailedInTurn)
         auto row = std::find_if(std::begin(kEveryCall), std::end(kEveryCall),
                                 [&](const auto &r) { return r.calls.count(call); });
         met += row != std::end(kEveryCall);
+        // A later piece of the read-back fails after the marks of those before it.
+        Ending later = {framed(kUnread, true, checked(call.second - 1, "\f")), "Aomc", "lwfr",
+                        IMAGE_SIZE};
         expectEnding(failures, call.first + " " + std::to_string(call.second),
-                     row == std::end(kEveryCall) ? kWritten : row->ending);
+                     row != std::end(kEveryCall) ? row->ending
+                     : call.first == "ReadFile"  ? later
+                                                 : kWritten);
     }
     EXPECT_TRUE(failures.empty()) << failures;
     // Every call named here was made.
@@ -618,10 +659,12 @@ void stick()
 }
 
 // A stop once the write to a flash disk began: its layout read anew, and the user told.
-Ending lost(const std::string &message, const char *volume, size_t written)
+Ending lost(const std::string &message, const char *volume, size_t written,
+            const std::string &shown)
 {
-    return {framed(message + "; its partition and files may be lost: format the flash disk again"),
-            "A1om", volume, written};
+    return {framed(message + "; its partition and files may be lost: format the flash disk again",
+                   true, shown),
+            "A1omc", volume, written};
 }
 
 const std::string kOnDisk = "is on disk 3, which ";
@@ -653,13 +696,20 @@ const struct {
     {"file of the image", [] { w.own.erase(0, 4096); }, kWritten},
     {"flash disk partitioned at 1 MiB: dismounted, then the image at its disk's first byte",
      stick,
-     {kDone, "m", "ldWFRup", IMAGE_SIZE}},
+     {kFlash, "m", "ldWFRup", IMAGE_SIZE}},
     {"its new layout not read: written all the same",
      stick,
-     {kDone, "m", "ldWFRu", IMAGE_SIZE},
+     {kFlash, "m", "ldWFRu", IMAGE_SIZE},
      "new layout",
      1},
-    {"flash disk without a partition table", [] { w.drives[0].start = 0; }, kWritten},
+    {"flash disk without a partition table",
+     [] { w.drives[0].start = 0, w.drives[0].geometry.MediaType = RemovableMedia; },
+     {kFlash, "m", "lwfrdu", IMAGE_SIZE}},
+    {"a fixed medium in a drive called removable",
+     [] { w.drives[0].geometry.MediaType = FixedMedia; },
+     {framed("drive A: is not a removable drive; nothing was written", true,
+             kSearch + kPrompt + kConfirm),
+      "A", "", 0}},
     {"a driver that knows no extents", [] { w.failError = 1; }, kWritten, "extents", 1},
     {"a partition after the drive's, in a layout too long for the first buffer",
      [] {
@@ -673,7 +723,7 @@ const struct {
     {"a fixed disk", [] { stick(), w.disk.geometry.MediaType = FixedMedia; },
      refused(kOnDisk + "is not removable media")},
     {"a disk whose geometry cannot be read", stick, refused(kOnDisk + "cannot be read: Файл 5"),
-     "geometry", 2},
+     "geometry", 3},
     {"a disk whose layout cannot be read", stick, refused(kOnDisk + "cannot be read: Файл 5"),
      "layout", 1},
     {"a disk that does not open", [] { stick(), w.disk.type = 0; },
@@ -687,15 +737,15 @@ const struct {
          w.drives[0].geometry = {{{10, 0}}, F3_1Pt44_512, 2, 18, 4096};
      },
      refused("has sectors of 4,096 bytes, not 512", "A")},
-    {"a disk whose write fails", stick, lost("WriteFile error \"Файл 5\"", "ldp", 0), "WriteFile",
-     1},
+    {"a disk whose write fails", stick, lost("WriteFile error \"Файл 5\"", "ldp", 0, kWriting),
+     "WriteFile", 1},
     {"a disk whose read is cut short", [] { stick(), w.disk.readable = 1474048; },
      lost("drive A: read back only 1,474,048 of 1,474,560 bytes; " + kNotBootable, "ldWFRp",
-          IMAGE_SIZE)},
+          IMAGE_SIZE, checked(9, "\f 99%"))},
     {"a disk that keeps all but the last byte", [] { stick(), w.disk.kept = IMAGE_SIZE - 1; },
      lost("drive A: reads back different from the image at byte 1,474,559 (sector 2,879); " +
               kNotBootable,
-          "ldWFRp", IMAGE_SIZE - 1)},
+          "ldWFRp", IMAGE_SIZE - 1, checked(10))},
     {"release a byte short", [] { w.own.pop_back(); }, damaged("1,478,655")},
     {"release 4,096 bytes short", [] { w.own.resize(IMAGE_SIZE); }, damaged("1,474,560")},
     {"release with bytes after its image", [] { w.own += "new"; }, kWritten},
@@ -707,11 +757,13 @@ const struct {
     {"table not at the end", [] { sign((DWORD)w.own.size() - 1464, 1463); }, kWritten},
     {"write cut short",
      [] { w.drives[0].store.resize(512); },
-     {framed("write failed, only 512 of 1474560 bytes written"), "Aom", "lw", 512}},
+     {framed("write failed, only 512 of 1474560 bytes written", true, kWriting), "Aomc", "lw",
+      512}},
     {"a medium that keeps nothing of the write",
      [] { w.drives[0].kept = 0; },
-     {framed("drive A: reads back different from the image at byte 0 (sector 0); " + kNotBootable),
-      "Aom", "lwfr", 0}},
+     {framed("drive A: reads back different from the image at byte 0 (sector 0); " + kNotBootable,
+             true, checked(10)),
+      "Aomc", "lwfr", 0}},
     {"cursor at column 0 of row 5", [] { w.cursor.Y = 5; }, {kUnpaused, "m", "lwfrdu", IMAGE_SIZE}},
     {"cursor at column 3 of row 0", [] { w.cursor.X = 3; }, {kUnpaused, "m", "lwfrdu", IMAGE_SIZE}},
     {"the same CJK path and long text, to a file, in the ANSI code page: whole",
