@@ -12,8 +12,8 @@
 #   bootcode - SYSLINUX, GRUB and Memtest86+, whose boot code the boot check's
 #            test boots
 #   sign   - osslsigncode, to sign a release
-#   e2e    - osslsigncode, openssl and locales, for the Wine tests: a signed
-#            release, and Wine's messages in Russian
+#   e2e    - osslsigncode, openssl, locales and strace, for the Wine tests: a
+#            signed release, Wine's messages in Russian, a slow drive
 set -euo pipefail
 usage() {
   echo "usage: install-deps.sh GROUP...   installs what is missing of these groups:" >&2
@@ -45,7 +45,7 @@ for group in "$@"; do
     boot) need qemu-system-x86 python3 $(grep -oP 'package="\K[^"]+' "$(dirname "$0")/boot-check.py" | sort -u) ;;
     bootcode) need syslinux syslinux-common grub-pc-bin memtest86+ mtools dosfstools ;;
     sign) need osslsigncode ;;
-    e2e) need osslsigncode openssl locales ;;
+    e2e) need osslsigncode openssl locales strace ;;
     *) usage ;;
   esac
 done

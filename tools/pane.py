@@ -8,7 +8,9 @@ the key (a tmux key name: a letter, Enter, ...) is typed once the screen's
 last line begins with PROMPT and the cursor has stood still at its end for a
 moment: a key typed before the program reads it is echoed by the terminal.
 A KEY that begins with ! is a shell command run at that prompt instead, so
-that a test can change the world while the program waits.
+that a test can change the world while the program waits. KEY+KEY types
+the keys a second apart (y+C-c: a confirmation, then Ctrl-C during what
+follows).
 Prints the screen as it was before the last key, then exits with COMMAND's
 exit status. Each wait is bounded and says what it waited for when it gives up.
 """
@@ -101,7 +103,9 @@ def main(argv):
                 if key.startswith("!"):
                     subprocess.run(key[1:], shell=True, check=True)
                 else:
-                    pane.tmux("send-keys", key)
+                    for part in key.split("+"):  # a second apart
+                        pane.tmux("send-keys", part)
+                        time.sleep(part != key.split("+")[-1])
             end = time.time() + WAIT
             while not ended(status):
                 if time.time() > end:

@@ -3,7 +3,10 @@
     e2e.py PROGRAM WORK VERSION [ONLY]
 
 Drive A: is a floppy backed by a file, B: one backed by a full device (it
-fails every write), D: one backed by a zero device (it cannot be flushed). Each
+fails every write), D: one backed by a zero device (it cannot be flushed),
+E: a fixed drive backed by a file (never written). A: is also made as slow
+as a diskette drive (strace delays its reads and writes), and Ctrl-C typed
+a moment after the confirmation must not cut the write or the check. Each
 scenario checks the whole screen (Wine's own error texts read as TEXT, or as
 CYRILLIC when they are Cyrillic letters alone), the exit status and every
 byte of the floppy; the floppy that the release wrote is then booted in qemu.
@@ -24,20 +27,33 @@ SIZE, FILL = 1474560, b"\xf6" * (1474560 + 8192)
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility VERSION\n\nSearching for removable "
         "drives...\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: (Y/N)?:\n")
-DONE = "\n  Congratulations! You have successfully created a bootable BIOS Update Disk in drive A:\n"
+WRITING = ("\nWriting drive %s:, up to a minute on a diskette.\nDo not remove the disk or close this "
+           "window.\n")
+CHECKED = "Checking drive A: 10% 20% 30% 40% 50% 60% 70% 80% 90% 100%\n"
+DONE = (WRITING % "A" + CHECKED + "\n  Congratulations! You have successfully created a bootable BIOS "
+        "Update Disk in drive A:\n  Start the PC from it: choose the disk in the PC's boot menu or "
+        "its setup.\n")
 KEY = "\n(press a key to exit)"
 FAR = "Ж" * 120  # a folder named in Cyrillic, long enough to fill the old message buffer
 SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
     ("../wine release.exe", "a n",
      HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1, False),
     ("../wine release.exe", "q y",
-     HEAD % "Q" + "\n\n*** error opening drive Q: TEXT\n ***\n" + KEY, 1, False),
-    ("LC_MESSAGES=ru_RU.UTF-8 ../wine release.exe", "q y",
-     HEAD % "Q" + "\n\n*** error opening drive Q: CYRILLIC\n ***\n" + KEY, 1, False),
+     HEAD % "Q" + "\n\n*** drive Q: is not a removable drive; nothing was written ***\n" + KEY, 1,
+     False),
     ("../wine release.exe", "b y",
-     HEAD % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
-    ("../wine release.exe", "d y", HEAD % "D" + "\n\n*** error flushing drive D: TEXT; the disk does "
-     "not hold the image and is not bootable: try another disk ***\n" + KEY, 1, False),
+     HEAD % "B" + WRITING % "B" + '\n\n*** WriteFile error "TEXT" ***\n' + KEY, 1, False),
+    ("LC_MESSAGES=ru_RU.UTF-8 ../wine release.exe", "b y",
+     HEAD % "B" + WRITING % "B" + '\n\n*** WriteFile error "CYRILLIC" ***\n' + KEY, 1, False),
+    ("../wine release.exe", "d y", HEAD % "D" + WRITING % "D" + "\n\n*** error flushing drive D: "
+     "TEXT; the disk does not hold the image and is not bootable: try another disk ***\n" + KEY, 1,
+     False),
+    ("../wine release.exe", "e y", HEAD % "E" + "\n\n*** drive E: is not a removable drive; nothing "
+     "was written ***\n" + KEY, 1, False),
+    # Ctrl-C a second after the confirmation, in the 3 s that the write takes.
+    ("strace -f -o ../strace -e trace=write,pwrite64,pread64 -P FLOPPY -e inject=write,pwrite64:"
+     "delay_enter=3000000 -e inject=pread64:delay_enter=300000 ../wine release.exe", "a y+C-c",
+     HEAD % "A" + DONE + KEY, 0, True),
     ("../wine noimage.exe", "a y",
      HEAD % "A" + "\n\n*** appended image missing ***\n" + KEY, 1, False),
     # A download cut short: CUT and WHOLE stand for its size and a whole release's.
@@ -62,16 +78,20 @@ def run(*command, **options):
 
 
 def main(program, work, version, only=""):
-    c, floppy = work + "/prefix/drive_c", work + "/floppy.img"
+    c, floppy, fixed = work + "/prefix/drive_c", work + "/floppy.img", work + "/fixed.img"
     os.makedirs(work, exist_ok=True)
-    open(floppy, "wb").write(FILL)  # a drive's backing file must be there
+    for backing in floppy, fixed:  # a drive's backing file must be there
+        open(backing, "wb").write(FILL)
     for name, minor in ("full", 7), ("zero", 5):  # the test's own nodes of the kernel's devices
         if os.path.exists(work + "/" + name):
             os.remove(work + "/" + name)
         os.mknod(work + "/" + name, 0o600 | stat.S_IFCHR, os.makedev(1, minor))
     run("bash", TOOLS + "/wine-prefix.sh", work + "/prefix", "a=" + floppy, "b=" + work + "/full",
-        "d=" + work + "/zero")
-    print("ok: a Wine prefix whose drive A: is a floppy, B: a full device and D: a zero one")
+        "d=" + work + "/zero", "e=" + fixed)
+    run(work + "/prefix/wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "e:", "/d", "hd",
+        "/f", stdout=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=work + "/prefix"))  # types anew
+    print("ok: a Wine prefix whose drive A: is a floppy, B: a full device, D: a zero one, E: fixed")
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     run("cp", program, c + "/noimage.exe")
@@ -112,17 +132,18 @@ def main(program, work, version, only=""):
         pairs = sum(zip(prompts, keys + ["k"] * (">" not in command)), ())
         # With the output in a file, the pane shows it through tail.
         line = ": > out; tail -s 0.1 -f out & %s; s=$?; kill $!; (exit $s)" % command
+        command = command.replace("FLOPPY", shlex.quote(floppy))
         done = subprocess.run([sys.executable, TOOLS + "/pane.py", *pairs, "--", "cd %s && %s" % (
             shlex.quote(c), line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
             timeout=120, cwd=c)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
         got = re.sub(r"^(.{100})\n", r"\1", got, flags=re.M)  # lines the pane's width wrapped
-        got = re.sub(r'(opening drive Q: |error "|flushing drive D: )([^";\n]+)', lambda m: m[1] + (
+        got = re.sub(r'(error "|flushing drive D: )([^";\n]+)', lambda m: m[1] + (
             "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
         image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
         screen = screen.replace("CUT", f"{release - 4096:,}").replace("WHOLE", f"{release:,}")
         screen = screen.replace("VERSION", version)
-        kept = open(floppy, "rb").read() == image + FILL[SIZE:]
+        kept = (open(floppy, "rb").read(), open(fixed, "rb").read()) == (image + FILL[SIZE:], FILL)
         ok = (got, done.returncode, kept) == (screen, status, True)
         print("ok:" if ok else "FAILED:", command, keys, "exit status", done.returncode, "\n" + got +
               ("" if ok else "expected: exit status %d, the floppy %s (%s), and the screen\n%s" % (
