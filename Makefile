@@ -1,6 +1,6 @@
 # The two commands a newcomer needs: `make demo` and `make test`. Both install
 # what a fresh Debian 12 machine lacks first.
-#   make release [IMAGE=path/to/disk.img] [PRESET=win64]
+#   make release [IMAGE=path/to/disk.img] [PRESET=win64] [NOCHECK=1]
 #                                             build/PRESET/release/imagewrite.exe
 #   make sign (CERT=cert.pem KEY=key.pem | PFX=file.pfx) [PASSWORD_FILE=file]
 #             [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]   signs that release in place
@@ -40,8 +40,9 @@ all: build
 help:
 	@echo 'make demo [IMAGE=disk.img]          a release of its own writes its image onto a Wine floppy'
 	@echo 'make test                           builds everything and runs every test'
-	@echo 'make release [IMAGE=disk.img] [PRESET=win64]'
-	@echo '                                    build/PRESET/release/imagewrite.exe and its .sha256'
+	@echo 'make release [IMAGE=disk.img] [PRESET=win64] [NOCHECK=1]'
+	@echo '                                    build/PRESET/release/imagewrite.exe and its .sha256,'
+	@echo '                                    then which PCs boot it (NOCHECK=1: not this)'
 	@echo 'make sign CERT=c.pem KEY=k.pem [PASSWORD_FILE=f] [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]'
 	@echo 'make sign PFX=c.pfx [PASSWORD_FILE=f] [CA=ca.pem] [TIMESTAMP=url] [PRESET=win64]'
 	@echo '                                    signs that release in place, and its checksum anew'
@@ -87,9 +88,13 @@ default-image: image-deps
 	@mkdir -p $(dir $(DEFAULT_IMAGE))
 	bash tools/make-default-image.sh $(DEFAULT_IMAGE)
 
+# Then which PCs boot the image: what to do where it does not, never a
+# refusal of the release (NOCHECK=1 leaves it out).
 release: $(PRESET) $(IMAGE_PREREQ) image-deps
 	bash tools/package-release.sh "build/$$PRESET/imagewrite.exe" "$$IMAGE_PATH" \
 		"build/$$PRESET/release/imagewrite.exe"
+	@$(if $(NOCHECK),:,python3 tools/boot-check.py --brief -- "$$IMAGE_PATH" || [ $$? != 127 ] || \
+		echo "release: to see which PCs boot it, run make boot-check (it installs qemu)")
 
 sign:
 	bash tools/install-deps.sh sign

@@ -10,7 +10,8 @@
 # a diskette drive: Debian's boot code (a GRUB shell, Memtest86+ written raw;
 # SYSLINUX's GPT boot sector, which hangs; mformat's, which hands back), the
 # default image, and boot sectors of our own that load a second sector which
-# waits, draws or spins, hand back, draw for ever, halt, reset, run nothing.
+# waits, draws or spins, hand back, draw for ever, halt, reset, run nothing;
+# SYSLINUX damaged two ways, which shows its banner and answers no key.
 # A row is IMAGE|STATUS|VERDICTS[|MACHINES], the verdicts as shell patterns.
 # ONLY that matches no row fails: a filter mistyped has checked nothing.
 # The whole run first runs itself against a boot check that calls every
@@ -54,6 +55,12 @@ done
 for image in efi sysefi; do mcopy -i $image.img /boot/memtest86+x64.efi ::/EFI/BOOT/BOOTX64.EFI; done
 mcopy -i ia32.img /boot/memtest86+ia32.efi ::/EFI/BOOT/BOOTIA32.EFI
 syslinux --install sysefi.img
+# SYSLINUX damaged: its write cut short after 92,160 bytes (the rest blank),
+# and its later stage, ldlinux.c32, zeroed after its first 4,096 bytes.
+cp mkfs.img sys.img && syslinux --install sys.img && { head -c 92160 sys.img && head -c 1382400 /dev/zero; } >cut.img
+mcopy -i sysefi.img ::/ldlinux.c32 . && size=$(stat -c %s ldlinux.c32) && truncate -s 4096 ldlinux.c32 &&
+  truncate -s "$size" ldlinux.c32
+cp sysefi.img zeroed.img && mcopy -o -i zeroed.img ldlinux.c32 ::/ldlinux.c32
 grub-mkimage -O i386-pc -o core.img -p '(fd0)' biosdisk normal &&
   cat /usr/lib/grub/i386-pc/boot.img core.img >grub.img && truncate -s 1474560 grub.img
 # Clears the screen, then counts on in its top-left corner for ever.
@@ -101,7 +108,7 @@ done <<ROWS
 efi|1|diskette: $mkfs;bios-stick: $mkfs;uefi: booted: the firmware started the disk's EFI program, which ran on for 10 s (*);uefi-secure-boot: $denied|diskette,bios-stick,uefi,uefi-secure-boot
 ia32|1|uefi: $none;uefi-ia32: booted: the firmware started the disk's EFI program, which ran on for 10 s (*)|uefi,uefi-ia32
 mkfs|1|diskette: $mkfs;bios-stick: $mkfs;uefi: $none;uefi-secure-boot: $none|diskette,bios-stick,uefi,uefi-secure-boot
-sysefi|1|diskette: $loaded: it waits for input (*);bios-stick: $loaded: it waits for input (*);uefi: booted: *;uefi-secure-boot: $denied|diskette,bios-stick,uefi,uefi-secure-boot
+sysefi|1|diskette: $loaded: it answered Enter by drawing on the screen (*);bios-stick: $loaded: it answered Enter by drawing on the screen (*);uefi: booted: *;uefi-secure-boot: $denied|diskette,bios-stick,uefi,uefi-secure-boot
 default|1|not booted: the boot code says 'Remove the disk and press any key to reboot.' (*)
 message|1|$only: it shows 'Loading BIOS update...' (watched for 2?.? s)
 mformat|1|not booted: the boot code handed back to the BIOS, which says 'Booting from Floppy...' (*)
@@ -110,7 +117,9 @@ gptmbr|1|not booted: the boot code hangs: the CPU spun at 0000:067? for 20 s, dr
 memtest|0|$loaded: * (*)
 grub|0|$loaded: * (watched for ?.? s)
 loadspin|1|not booted: the boot code hangs: the CPU spun at 0000:8003 for 20 s, *
-loadwait|0|$loaded: it waits for input (*)
+loadwait|0|$loaded: it answered Enter by leaving its wait (*)
+cut|1|not booted: the loaded code stopped answering: * 'SYSLINUX 6.04 *' (watched for ?.? s)
+zeroed|1|not booted: the loaded code stopped answering: * 'SYSLINUX 6.04 *' (watched for ?.? s)
 loaddraw|0|$loaded: it keeps drawing on the screen (*)
 spinner|1|$only: it * (*)
 blank|1|not booted: the BIOS found no bootable disk (*)

@@ -29,6 +29,9 @@ bash "$tools/package-release.sh" "$program" "$img" "$work/out/release.exe" 2>"$w
 check "the release is the program, unchanged, then the image" cmp "$work/out/release.exe" <(cat "$program" "$img")
 check "a bootable image packages without a warning" test ! -s "$work/err"
 check "sha256sum -c accepts its checksum" sh -c "cd '$work/out' && sha256sum -c --quiet release.exe.sha256"
+# What make release says after packaging: the sum of the boot check, brief.
+check "the boot check's sum, as make release gives it" test "$(python3 "$tools/boot-check.py" --brief \
+  --on diskette,uefi -- "$img" | head -n 1)" = "boot-check: booted on 0 of 2: the image boots none of these PCs"
 head -c 1474560 /dev/zero >"$work/blank.img"
 bash "$tools/package-release.sh" "$program" "$work/blank.img" "$work/blank.exe" 2>"$work/err"
 check "an image without 55 AA packages with a warning" grep -q "will not boot" "$work/err"

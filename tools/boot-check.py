@@ -3,6 +3,9 @@
 
     boot-check.py IMAGE [--on MACHINE,...] [--expect TEXT] [--seconds N]
     boot-check.py --list       the PCs it knows, one a line
+    boot-check.py --brief ...  the sum alone, and for each PC that did not
+                               boot it, why in short and what to do (for a
+                               release: it tells, never fails)
 
 qemu-system-x86_64 boots the image on each PC asked for, side by side (by
 default the four that most customers have), with no display.
@@ -10,8 +13,10 @@ On a BIOS PC the BIOS's own log (I/O port 0x402) says when it hands over to
 the boot sector; from then on the check watches what the machine does: the
 disk's reads, the screen, and where the CPU runs. Booted: the boot code
 loaded more of the disk, the CPU ran what it loaded (not the boot sector's
-own bytes, wherever they were copied), and that code runs on (draws, or
-waits for input as a prompt or a menu does) with no failure sign; or, with
+own bytes, wherever they were copied), and that code keeps drawing or,
+once still, answers Enter typed after 3 s (it draws, reads the disk, or
+leaves its wait for input, as a prompt or a menu does) with no failure
+sign; loaded code that answers nothing has stopped, however busy; or, with
 --expect, the screen showed TEXT and no failure sign. A boot sector that
 does all its work in its own 512 bytes (a message, a wait for a key, a
 drawing) has started no system. Failure signs: a refusal on the screen, the
@@ -32,6 +37,7 @@ not run.
 import argparse
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -43,6 +49,10 @@ import time
 COLUMNS, ROWS = 80, 25
 HANDOVER = "Booting from 0000:7c00"  # the BIOS's log, as it jumps to the boot sector
 RUN = 3  # seconds that loaded code must run on, once loading has ended
+# Seconds that loaded code gone still (drawing and reading nothing) has to
+# answer Enter: a loader at a prompt or a menu draws, reads the disk or
+# leaves its wait; one whose later stage is damaged does none of these.
+ANSWER = 3
 # Seconds of stillness after which the boot code is taken to do no more: as
 # long as a loader may show "Loading..." before it goes on.
 QUIET = 20
@@ -219,14 +229,21 @@ def handed_back(bios):
                  if line.startswith(("Booting from", "No bootable device", "Boot failed"))), None)
 
 
+def idle(looks):
+    """Whether the CPU only waited (for input, or halted) in these looks."""
+    return not any(look.busy for when, look in looks)
+
+
 class Watch:
     """What the boot code did since the BIOS handed over, and the verdict
-    once it is clear: (booted, why) or None."""
+    once it is clear: (booted, why) or None. It types Enter on the
+    monitor once loaded code has gone still."""
 
-    def __init__(self, sector, expect, handed):
-        self.sector, self.expect = sector, expect
+    def __init__(self, sector, expect, handed, monitor):
+        self.sector, self.expect, self.monitor = sector, expect, monitor
         self.start = self.last_read = self.last_draw = handed
         self.reads, self.loaded, self.looks, self.screen = 0, False, [], None
+        self.typed = None  # when Enter was typed, and how the CPU waited before
 
     def verdict(self, now, cpu, reads, lines, before, bios):
         if reads > self.reads:
@@ -256,13 +273,26 @@ class Watch:
             return False, ("the boot code hangs: the CPU spun at %s for %g s, drawing nothing "
                            "and reading nothing" % (spun.where, QUIET))
         # Loaded code that keeps drawing (its screen changed in the last
-        # second) runs on, even from one place.
-        since, drawing = [look for when, look in self.looks if when >= now - RUN], (
-            self.last_draw >= now - 1)
-        if self.loaded and now - self.last_read >= RUN and (drawing or not spinning(since)):
-            return True, ("the boot code loaded more of the disk and runs what it loaded: it %s"
-                          % ("keeps drawing on the screen" if drawing else "waits for input"
-                             if not all(look.busy for look in since) else "runs on"))
+        # second) runs on, even from one place; loaded code gone still must
+        # answer Enter.
+        loaded = "the boot code loaded more of the disk and runs what it loaded: it "
+        drawing = self.last_draw >= now - 1
+        if self.loaded and now - self.last_read >= RUN and drawing and not self.typed:
+            return True, loaded + "keeps drawing on the screen"
+        if self.loaded and still >= RUN and not self.typed:
+            self.monitor.command("sendkey ret")
+            self.typed = now, idle(look for look in self.looks if look[0] >= now - RUN)
+        elif self.typed and now - self.typed[0] >= 0.5:
+            after = [look for look in self.looks if look[0] >= self.typed[0] + 0.5]
+            answer = ("drawing on the screen" if self.last_draw > self.typed[0] else
+                      "reading the disk" if self.last_read > self.typed[0] else
+                      "leaving its wait" if self.typed[1] and not idle(after) else None)
+            if answer:
+                return True, loaded + "answered Enter by " + answer
+            if now - self.typed[0] >= ANSWER and not spun:
+                return False, ("the loaded code stopped answering: it drew, read and changed "
+                               "nothing in %g s after Enter; the screen ends '%s'" % (
+                                   ANSWER, shown[-1] if shown else ""))
         if not self.loaded and now - self.last_read >= QUIET:
             return False, ("the boot %s ran only its own 512 bytes: it %s" % (
                 "code read more of the disk but" if self.reads else "sector",
@@ -276,27 +306,35 @@ class Pc:
     board, and for a UEFI PC its firmware's code and variable store in
     /usr/share/OVMF/ and whether that firmware needs its flash guarded
     (SMM, as Secure Boot's builds do); the Debian package that carries the
-    firmware; whether it is among the PCs checked when none are named."""
+    firmware; whether it is among the PCs checked when none are named; what
+    a release engineer can do when the image does not boot there."""
 
-    def __init__(self, stands, board="pc", firmware=None, guarded=False,
+    def __init__(self, stands, advice, board="pc", firmware=None, guarded=False,
                  package="qemu-system-x86", default=True):
-        self.stands, self.board, self.firmware = stands, board, firmware
+        self.stands, self.advice, self.board, self.firmware = stands, advice, board, firmware
         self.guarded, self.package, self.default = guarded, package, default
 
 
 # The one list of the PCs, in the order of the output. The default four are
 # the PCs that most customers have.
 PCS = {
-    "diskette": Pc("a PC that boots it from its diskette drive A:"),
-    "bios-stick": Pc("a BIOS PC (or UEFI in legacy mode) booting a flash disk that holds it"),
-    "uefi": Pc("a UEFI PC booting the same flash disk: \\EFI\\BOOT\\BOOTX64.EFI", "q35",
-               ("OVMF_CODE.fd", "OVMF_VARS.fd"), package="ovmf"),
+    "diskette": Pc("a PC that boots it from its diskette drive A:",
+                   "use boot code that loads a system (a DOS, SYSLINUX)"),
+    "bios-stick": Pc("a BIOS PC (or UEFI in legacy mode) booting a flash disk that holds it",
+                     "use boot code that reads the drive the BIOS names in DL, as SYSLINUX "
+                     "and GRUB do, not drive A:"),
+    "uefi": Pc("a UEFI PC booting the same flash disk: \\EFI\\BOOT\\BOOTX64.EFI",
+               "put an EFI program at \\EFI\\BOOT\\BOOTX64.EFI, or tell customers to boot "
+               "in legacy mode (CSM)", "q35", ("OVMF_CODE.fd", "OVMF_VARS.fd"), package="ovmf"),
     "uefi-secure-boot": Pc("the same with Secure Boot on, Microsoft's keys enrolled",
+                           "use an EFI program signed in a chain the PC trusts (a signed shim), "
+                           "or tell customers to switch Secure Boot off for the update",
                            "q35,smm=on", ("OVMF_CODE.secboot.fd", "OVMF_VARS.ms.fd"),
                            guarded=True, package="ovmf"),
     "uefi-ia32": Pc("a 32-bit UEFI PC (tablets, netbooks): \\EFI\\BOOT\\BOOTIA32.EFI",
-                    "q35,smm=on", ("OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
-                    guarded=True, package="ovmf-ia32", default=False),
+                    "put a 32-bit EFI program at \\EFI\\BOOT\\BOOTIA32.EFI", "q35,smm=on",
+                    ("OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"), guarded=True,
+                    package="ovmf-ia32", default=False),
 }
 OVMF = "/usr/share/OVMF/"
 STICK = 8 << 30  # bytes: a flash disk of 8 GB, sparse
@@ -405,7 +443,7 @@ def boot(name, image, expect, seconds, work):
                     lines = decode(f.read())
             bios = text_of(log)
             if watch is None and HANDOVER in bios:
-                watch = Watch(sector, expect, now)
+                watch = Watch(sector, expect, now, monitor)
             if qemu.poll() is not None:
                 if watch is None:
                     errors = qemu.stderr.read().decode(errors="replace").strip().splitlines()
@@ -481,6 +519,7 @@ def main():
     parser.add_argument("--on", default=",".join(name for name, pc in PCS.items() if pc.default))
     parser.add_argument("--expect", help="text the screen must show")
     parser.add_argument("--seconds", type=float, default=40)
+    parser.add_argument("--brief", action="store_true")
     args = parser.parse_args()
     work, results = tempfile.mkdtemp(prefix="boot-check-"), {}
 
@@ -502,12 +541,24 @@ def main():
                 raise CannotRun("%s: %s" % (name, results[name]))
     except CannotRun as error:
         print("boot-check: %s" % error, file=sys.stderr)
+        if args.brief:
+            print("boot-check: to see which PCs boot it: make boot-check IMAGE=%s" % shlex.quote(
+                os.path.abspath(args.image)))
         return 2
     except KeyboardInterrupt:
         print("\nboot-check: interrupted; no verdict", file=sys.stderr)
         return 130
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    on = [name for name in names if results[name][0][0]]
+    if args.brief:
+        print("boot-check: booted on %d of %d: %s" % (len(on), len(names), ", ".join(on) or
+                                                      "the image boots none of these PCs"))
+        for name in names:
+            if name not in on:
+                print("  %s: %s\n    what to do: %s" % (
+                    name, results[name][0][1].split(": ")[0], PCS[name].advice))
+        return 0 if len(on) == len(names) else 1
     for name in names:
         lines = results[name][1]
         if not PCS[name].firmware:
@@ -519,7 +570,6 @@ def main():
         (booted, why), _, took = results[name]
         print("%s: %s: %s (watched for %.1f s)" % (name, "booted" if booted else "not booted", why,
                                                    took))
-    on = [name for name in names if results[name][0][0]]
     print("booted on %d of %d%s" % (len(on), len(names), ": " + ", ".join(on) if on else ""))
     return 0 if len(on) == len(names) else 1
 
