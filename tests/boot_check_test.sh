@@ -10,7 +10,7 @@
 # a diskette drive: Debian's boot code (a GRUB shell, Memtest86+ written raw;
 # SYSLINUX's GPT boot sector, which hangs; mformat's, which hands back), the
 # default image, and boot sectors of our own that load a second sector which
-# waits, draws or spins, hand back, draw for ever, halt, reset, run nothing;
+# waits, draws or spins, draw for ever, halt, reset, run nothing;
 # SYSLINUX damaged two ways, which shows its banner and answers no key.
 # A row is IMAGE|STATUS|VERDICTS[|MACHINES], the verdicts as shell patterns.
 # ONLY that matches no row fails: a filter mistyped has checked nothing.
@@ -66,10 +66,8 @@ grub-mkimage -O i386-pc -o core.img -p '(fd0)' biosdisk normal &&
 # Clears the screen, then counts on in its top-left corner for ever.
 sector spinner '\270\3\0\315\20\270\0\270\216\300\46\376\6\0\0\353\371' 17
 sector zeros '' 0
-sector jump '\352\0\0\0\20' 5            # to 1000:0000, where nothing was loaded
 sector halt '\372\364' 2                 # cli, hlt
 sector reset '\260\376\346\144\353\376' 6 # the keyboard controller's reset line
-sector int18 '\315\030\353\376' 4         # hands back to the BIOS
 # Loads its second sector to 0000:8000 and jumps there: one that spins, one
 # that prints L and waits for a key, one that spins counting on the screen.
 load='\61\300\216\300\270\1\2\271\2\0\266\0\273\0\200\315\23\352\0\200\0\0'
@@ -112,7 +110,6 @@ sysefi|1|diskette: $loaded: it answered Enter by drawing on the screen (*);bios-
 default|1|not booted: the boot code says 'Remove the disk and press any key to reboot.' (*)
 message|1|$only: it shows 'Loading BIOS update...' (watched for 2?.? s)
 mformat|1|not booted: the boot code handed back to the BIOS, which says 'Booting from Floppy...' (*)
-int18|1|not booted: the boot code handed back to the BIOS, which says 'Booting from *' (*)
 gptmbr|1|not booted: the boot code hangs: the CPU spun at 0000:067? for 20 s, drawing nothing and reading nothing (*)
 memtest|0|$loaded: * (*)
 grub|0|$loaded: * (watched for ?.? s)
@@ -124,7 +121,6 @@ loaddraw|0|$loaded: it keeps drawing on the screen (*)
 spinner|1|$only: it * (*)
 blank|1|not booted: the BIOS found no bootable disk (*)
 zeros|1|not booted: the CPU ran code where nothing was loaded, at address * (*)
-jump|1|not booted: the CPU ran code where nothing was loaded, at address 1* (*)
 halt|1|not booted: the CPU halted with interrupts off, at 0000:7c02 (*)
 reset|1|not booted: the machine reset itself after the BIOS started the boot sector (*)
 none|2|boot-check: cannot read the image 'none.img': no such file (looked up in $work)
