@@ -38,7 +38,9 @@ IMAGE_PREREQ := $(if $(filter $(DEFAULT_IMAGE),$(IMAGE_PATH)),default-image)
 all: build
 
 help:
-	@echo 'make demo [IMAGE=disk.img]          a release of its own writes its image onto a Wine floppy'
+	@echo 'make demo [IMAGE=disk.img] [ON=stick]'
+	@echo '                                    a release of its own writes its image onto a Wine floppy,'
+	@echo '                                    or (ON=stick) a flash disk with a partition table'
 	@echo 'make test                           builds everything and runs every test'
 	@echo 'make release [IMAGE=disk.img] [PRESET=win64] [NOCHECK=1]'
 	@echo '                                    build/PRESET/release/imagewrite.exe and its .sha256,'
@@ -64,7 +66,7 @@ image-deps:
 	bash tools/install-deps.sh image
 
 test-deps:
-	bash tools/install-deps.sh build host image wine check boot bootcode e2e
+	bash tools/install-deps.sh build host image wine check boot bootcode e2e stick
 
 host asan: host-deps
 host asan win32 win64: deps
@@ -108,13 +110,19 @@ sign:
 		$${PASSWORD_PATH:+--password-file} $${PASSWORD_PATH:+"$$PASSWORD_PATH"} \
 		$${CA_PATH:+--ca} $${CA_PATH:+"$$CA_PATH"} $${TIMESTAMP_URL:+--timestamp} $${TIMESTAMP_URL:+"$$TIMESTAMP_URL"}
 
-# The demo's own release, so that a release of the user's stays as it is.
+# The demo's own release, so that a release of the user's stays as it is;
+# ON=stick: a flash disk with a partition table instead of a diskette.
+ifneq ($(filter demo,$(MAKECMDGOALS)),)
+ifneq ($(filter-out stick,$(ON)),)
+$(error ON '$(ON)' is no demo: make demo shows a diskette, make demo ON=stick a flash disk)
+endif
+endif
 demo: deps image-deps $(IMAGE_PREREQ)
-	bash tools/install-deps.sh wine
+	bash tools/install-deps.sh wine $(if $(ON),stick boot)
 	$(MAKE) $(RUNNABLE)
 	bash tools/package-release.sh "build/$(RUNNABLE)/imagewrite.exe" "$$IMAGE_PATH" \
 		build/demo/imagewrite.exe
-	bash tools/demo.sh build/demo/imagewrite.exe
+	bash tools/demo.sh $(if $(ON),--stick build/$(RUNNABLE)/stick.sys) build/demo/imagewrite.exe
 
 # A line for each machine, then the sum; an image that did not boot on a
 # machine asked for fails the command, after its verdict lines.

@@ -5,10 +5,19 @@
 # yourself (type a, then y, then any key to end); without one (CI, a pipe)
 # the demo answers them in a terminal of its own (tools/pane.py) and prints
 # the final screen.
-#   demo.sh RELEASE [FOLDER]   (FOLDER: build/demo)
+#   demo.sh [--stick DRIVER] RELEASE [FOLDER]   (FOLDER: build/demo)
+# With --stick, what most customers have instead: drive S:, the partition at
+# 1 MiB of an 8 GB flash disk with a partition table, presented by the
+# driver DRIVER (tools/stick); the demo shows the disk's first sector and
+# partition table before and after, the driver's log, and boots the disk.
 set -euo pipefail
+driver=
+if [ "${1:-}" = --stick ] && [ $# -ge 2 ]; then
+  driver=$(realpath -- "$2")
+  shift 2
+fi
 if [ $# -lt 1 ] || [ $# -gt 2 ] || [ "$1" = --help ]; then
-  echo "usage: demo.sh RELEASE [FOLDER]" >&2
+  echo "usage: demo.sh [--stick DRIVER] RELEASE [FOLDER]" >&2
   exit 2
 fi
 [ -f "$1" ] && [ -r "$1" ] || { echo "demo: cannot read the release '$1'" >&2; exit 1; }
@@ -16,7 +25,7 @@ release=$(realpath -- "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(realpath -m -- "${2:-$top/build/demo}")
 prefix=$work/prefix
-floppy=$work/floppy.img
+floppy=$work/floppy.img stick=$work/stick.img
 # Interrupted at any moment, the demo stops before anything more is written.
 trap '{ WINEPREFIX=$prefix wineserver -k || :; } 2>/dev/null; echo; echo "demo: interrupted" >&2; exit 130' \
   INT TERM HUP
@@ -31,22 +40,52 @@ else
 fi
 bash "$top/tools/wine-prefix.sh" "$prefix" "a=$floppy"
 cp -- "$release" "$prefix/drive_c/imagewrite.exe"
+letter=a said="Wine cannot tell the floppy's size, so no drive is listed; the letter a selects it"
+# The first sector's partition table, and its last two bytes.
+sector() {
+  echo "demo: the stick's partition table ($1):"
+  sfdisk -d -- "$stick" 2>/dev/null | sed -n 's/^.*stick.img\([0-9]\)/  partition \1/p' | grep . ||
+    echo "  none: the diskette's boot sector stands where the table was"
+  echo "  its first sector's bytes 446 to 511 (four partition entries, then 55 AA):"
+  od -An -tx1 -j446 -N66 -- "$stick"
+}
+if [ -n "$driver" ]; then
+  letter=s said="drive S: is listed with its size, as on Windows; the letter s selects it"
+  echo "demo: drive S: is the partition at 1 MiB of the 8 GB flash disk $stick"
+  bash "$top/tools/stick/stick.sh" "$prefix" "$driver" "$stick" 8G
+  sector before
+fi
 
 status=0
 cd "$prefix/drive_c"
 if [ -t 0 ] && [ -t 1 ]; then
-  echo "demo: running the release. Wine cannot tell the floppy's size, so no drive is listed;"
-  echo "demo: type a all the same (drive A: is the floppy), then y, then any key to end."
+  echo "demo: running the release: type $letter (the drive), then y, then any key to end;"
+  echo "demo: $said."
   "$prefix/wine" imagewrite.exe || status=$?
 else
-  echo "demo: no terminal here, so the demo types a, y and the final key itself. Wine cannot"
-  echo "demo: tell the floppy's size, so no drive is listed; the letter a selects it all the same."
+  echo "demo: no terminal here, so the demo types $letter, y and the final key itself;"
+  echo "demo: $said."
   echo "---------------------------------------------------------------- the screen"
-  python3 "$top/tools/pane.py" "Enter drive letter" a "Overwrite drive A:" y \
+  python3 "$top/tools/pane.py" "Enter drive letter" $letter "Overwrite drive" y \
     "(press a key to exit)" k -- "'$prefix/wine' imagewrite.exe" || status=$?
   echo "----------------------------------------------------------------"
 fi
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+if [ -n "$driver" ]; then
+  echo
+  echo "demo: the program ended with exit status $status"
+  sector after
+  echo "demo: what the disk holds from its first byte:"
+  MTOOLS_SKIP_CHECK=1 mdir -i "$stick" :: 2>/dev/null || echo "  (no FAT file system there)"
+  echo "demo: the driver's log, each request in order (as Windows' own drivers get them,"
+  echo "demo: but for lock and unlock, which Wine answers itself):"
+  sed 's/^/  /' -- "$stick.log"
+  head -c 1474560 -- "$stick" >"$work/written.img"
+  echo "demo: the written disk booted where a flash disk boots:"
+  python3 "$top/tools/boot-check.py" --brief --on bios-stick,uefi "$work/written.img" || true
+  [ "$status" = 0 ]
+  exit
+fi
 
 echo
 echo "demo: the program ended with exit status $status"

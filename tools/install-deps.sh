@@ -6,6 +6,8 @@
 #   image  - dosfstools and mtools, for the default diskette image
 #   wine   - Wine for the build this host can run (tools/wine-arch.sh): with
 #            its 32-bit half, or 64-bit only; tmux, to run it in a terminal
+#   stick  - sfdisk, dosfstools and mtools, for the Wine flash disk of
+#            tools/stick (make demo ON=stick, the Wine tests)
 #   check  - clang-tidy, clang-format, cppcheck
 #   boot   - qemu and the firmware of each PC that tools/boot-check.py knows,
 #            to boot a diskette image
@@ -40,6 +42,7 @@ for group in "$@"; do
       need wine tmux python3
       if [ "$(bash "$(dirname "$0")/wine-arch.sh")" = win32 ]; then need wine32:i386; else need wine64; fi
       ;;
+    stick) need fdisk dosfstools mtools ;;
     check) need clang-tidy clang-format cppcheck ;;
     # The packages of the PCs, as the boot check's one list of them names them.
     boot) need qemu-system-x86 python3 $(grep -oP 'package="\K[^"]+' "$(dirname "$0")/boot-check.py" | sort -u) ;;

@@ -4,12 +4,16 @@
 
 Drive A: is a floppy backed by a file, B: one backed by a full device (it
 fails every write), D: one backed by a zero device (it cannot be flushed),
-E: a fixed drive backed by a file (never written). A: is also made as slow
+E: a fixed drive backed by a file (never written), S: the partition at 1 MiB
+of a flash disk of 64 MiB (tools/stick: the driver beside PROGRAM, whose log
+shows the order of the disk's requests; switched to a fixed disk, and to one
+with a second partition, it is refused). A: is also made as slow
 as a diskette drive (strace delays its reads and writes), and Ctrl-C typed
 a moment after the confirmation must not cut the write or the check. Each
 scenario checks the whole screen (Wine's own error texts read as TEXT, or as
 CYRILLIC when they are Cyrillic letters alone), the exit status and every
-byte of the floppy; the floppy that the release wrote is then booted in qemu.
+byte of the floppy and the stick; the floppy that the release wrote is then
+booted in qemu.
 The release is also run signed, from a folder named in Cyrillic, and with
 Wine's messages in Russian. VERSION is the one the banner shows. ONLY runs
 the scenarios alone whose command or keys hold it.
@@ -26,16 +30,23 @@ import time
 SIZE, FILL = 1474560, b"\xf6" * (1474560 + 8192)
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 HEAD = ("\n\n   Varnel Tarvex Flash Disk Creation Utility VERSION\n\nSearching for removable "
-        "drives...\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: (Y/N)?:\n")
+        "drives...\n S: 66 MB\nEnter drive letter to be overwritten with files :\nOverwrite drive %s: "
+        "(Y/N)?:\n")
 WRITING = ("\nWriting drive %s:, up to a minute on a diskette.\nDo not remove the disk or close this "
            "window.\n")
 CHECKED = "Checking drive A: 10% 20% 30% 40% 50% 60% 70% 80% 90% 100%\n"
 DONE = (WRITING % "A" + CHECKED + "\n  Congratulations! You have successfully created a bootable BIOS "
         "Update Disk in drive A:\n  Start the PC from it: choose the disk in the PC's boot menu or "
         "its setup.\n")
+STICK = (DONE.replace("A:", "S:") + "  The flash disk holds the update disk alone: format it "
+         "afterwards (Disk\n  Management, or diskpart and clean) to use its whole size again.\n")
+# The stick's requests from the lock on: the disk beneath it written from its first byte.
+LOG = ("volume extents 0 0\ndisk number 0 0\ndisk geometry 0 0\ndisk layout 1 624\nvolume dismount 0 0"
+       "\ndisk write 0 1474560\ndisk flush 0 0\n" + "".join(
+           "disk read %d 147456\n" % (at * 147456) for at in range(10)) + "disk new-layout 0 0\n")
 KEY = "\n(press a key to exit)"
 FAR = "Ж" * 120  # a folder named in Cyrillic, long enough to fill the old message buffer
-SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
+SCENARIOS = [  # command (with the stick's switches first), keys, screen, status, where the image lands
     ("../wine release.exe", "a n",
      HEAD % "A" + "\nNo valid drive letter entered, exiting...\n" + KEY, 1, False),
     ("../wine release.exe", "b y",
@@ -47,10 +58,15 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
      False),
     ("../wine release.exe", "e y", HEAD % "E" + "\n\n*** drive E: is not a removable drive; nothing "
      "was written ***\n" + KEY, 1, False),
+    ("../wine release.exe", "s y", HEAD % "S" + STICK + KEY, 0, "S"),
+    ("Fixed=1 ../wine release.exe", "s y", HEAD.replace(" S: 66 MB\n", "") % "S" + "\n\n*** drive "
+     "S: is not a removable drive; nothing was written ***\n" + KEY, 1, False),
+    ("Extra=1 ../wine release.exe", "s y", HEAD % "S" + "\n\n*** drive S: is on disk 5, which holds "
+     "other partitions besides this drive; nothing was written ***\n" + KEY, 1, False),
     # Ctrl-C a second after the confirmation, in the 3 s that the write takes.
     ("strace -f -o ../strace -e trace=write,pwrite64,pread64 -P FLOPPY -e inject=write,pwrite64:"
      "delay_enter=3000000 -e inject=pread64:delay_enter=300000 ../wine release.exe", "a y+C-c",
-     HEAD % "A" + DONE + KEY, 0, True),
+     HEAD % "A" + DONE + KEY, 0, "A"),
     # A download cut short: CUT and WHOLE stand for its size and a whole release's.
     ("../wine cut.exe", "a y", HEAD % "A" + "\n\n*** program file damaged: CUT bytes, expected at "
      "least WHOLE; download it again ***\n" + KEY, 1, False),
@@ -60,11 +76,12 @@ SCENARIOS = [  # command, keys, screen, status, whether the image lands on A:
     # Output to a file: no key is asked for at the end, where nobody would see it.
     ("../wine release.exe > out", "a y",
      "\r\n\r\n   Varnel Tarvex Flash Disk Creation Utility VERSION   "
-     "\r\n\r\nSearching for removable drives...\r\nEnter drive letter to be overwritten with "
-     "files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0, True),
-    ("../wine signed.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # its image, not its signature
-    ("../wine Тест/release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # a folder in Cyrillic
-    ("../wine release.exe", "a y", HEAD % "A" + DONE + KEY, 0, True),  # last: its floppy is booted
+     "\r\n\r\nSearching for removable drives...\r\n S: 66 MB\r\nEnter drive letter to be "
+     "overwritten with files : \r\nOverwrite drive A: (Y/N)?: \r\n" + DONE.replace("\n", "\r\n"), 0,
+     "A"),
+    ("../wine signed.exe", "a y", HEAD % "A" + DONE + KEY, 0, "A"),  # its image, not its signature
+    ("../wine Тест/release.exe", "a y", HEAD % "A" + DONE + KEY, 0, "A"),  # a folder in Cyrillic
+    ("../wine release.exe", "a y", HEAD % "A" + DONE + KEY, 0, "A"),  # last: its floppy is booted
 ]
 
 
@@ -86,7 +103,11 @@ def main(program, work, version, only=""):
     run(work + "/prefix/wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "e:", "/d", "hd",
         "/f", stdout=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=work + "/prefix"))  # types anew
-    print("ok: a Wine prefix whose drive A: is a floppy, B: a full device, D: a zero one, E: fixed")
+    stick, driver = work + "/stick.img", os.path.join(os.path.dirname(program), "stick.sys")
+    run("bash", TOOLS + "/stick/stick.sh", work + "/prefix", driver, stick, "64M")
+    pristine = open(stick, "rb").read()
+    print("ok: a Wine prefix whose drive A: is a floppy, B: a full device, D: a zero one, E: fixed, "
+          "S: a flash disk's partition")
     run("bash", TOOLS + "/make-default-image.sh", work + "/image")
     run("bash", TOOLS + "/package-release.sh", program, work + "/image", c + "/release.exe")
     # Ctrl-C while the demo makes its prefix: it stops, writing nothing more.
@@ -120,8 +141,13 @@ def main(program, work, version, only=""):
         if only not in command + " " + keys:
             continue
         open(floppy, "wb").write(FILL)
+        open(stick, "wb").write(pristine)
+        switches = re.match(r"((?:\w+=\d+ )*)(.*)", command)
+        command = switches[2]
+        if switches[1]:
+            run("bash", TOOLS + "/stick/stick.sh", work + "/prefix", driver, stick, *switches[1].split())
         run("cp", c + "/release.exe", c + "/%s/far.exe" % FAR)
-        prompts = [HEAD.split("\n")[5]] * keys.count("!") + [HEAD.split("\n")[5], "Overwrite", KEY[1:]]
+        prompts = ["Enter drive"] * (keys.count("!") + 1) + ["Overwrite", KEY[1:]]
         keys = [key.replace("|", " ") for key in keys.split()]
         pairs = sum(zip(prompts, keys + ["k"] * (">" not in command)), ())
         # With the output in a file, the pane shows it through tail.
@@ -130,19 +156,26 @@ def main(program, work, version, only=""):
         done = subprocess.run([sys.executable, TOOLS + "/pane.py", *pairs, "--", "cd %s && %s" % (
             shlex.quote(c), line if ">" in command else command)], stdout=subprocess.PIPE, text=True,
             timeout=120, cwd=c)
+        if switches[1]:
+            run("bash", TOOLS + "/stick/stick.sh", work + "/prefix", driver, stick)
         got = open(c + "/out", newline="").read() if ">" in command else done.stdout[:-1]
         got = re.sub(r"^(.{100})\n", r"\1", got, flags=re.M)  # lines the pane's width wrapped
         got = re.sub(r'(error "|flushing drive D: )([^";\n]+)', lambda m: m[1] + (
             "CYRILLIC" if re.fullmatch("[а-яА-ЯёЁ ]+", m[2]) else "TEXT"), got)
-        image = open(c + "/release.exe", "rb").read()[-SIZE:] if written else FILL[:SIZE]
+        image = open(c + "/release.exe", "rb").read()[-SIZE:]
         screen = screen.replace("CUT", f"{release - 4096:,}").replace("WHOLE", f"{release:,}")
         screen = screen.replace("VERSION", version)
-        kept = (open(floppy, "rb").read(), open(fixed, "rb").read()) == (image + FILL[SIZE:], FILL)
+        kept = (open(floppy, "rb").read(), open(fixed, "rb").read(), open(stick, "rb").read()) == (
+            (image if written == "A" else FILL[:SIZE]) + FILL[SIZE:], FILL,
+            (image if written == "S" else pristine[:SIZE]) + pristine[SIZE:])
+        log = open(stick + ".log").read()
+        kept = kept and (written != "S" or log[log.find("volume extents"):] == LOG)
         ok = (got, done.returncode, kept) == (screen, status, True)
-        print("ok:" if ok else "FAILED:", command, keys, "exit status", done.returncode, "\n" + got +
-              ("" if ok else "expected: exit status %d, the floppy %s (%s), and the screen\n%s" % (
-                  status, ("untouched", "with the image")[written], "so it is" if kept else "not so",
-                  screen)))
+        print("ok:" if ok else "FAILED:", switches[1] + command, keys, "exit status", done.returncode, "\n" + got +
+              ("" if ok else "expected: exit status %d, the image on %s alone, every other byte "
+               "untouched (%s), %sand the screen\n%s" % (status, written or "no drive", "so it is" if
+                                                          kept else "not so", "the stick's log:\n" +
+                                                          LOG if written == "S" else "", screen)))
         failed += not ok
     # The whole chain: a PC runs the boot code that the release wrote onto
     # A:, the default image's, which says so and starts no system.
