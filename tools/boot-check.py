@@ -543,7 +543,7 @@ def main():
         print("boot-check: %s" % error, file=sys.stderr)
         if args.brief:
             print("boot-check: to see which PCs boot it: make boot-check IMAGE=%s" % shlex.quote(
-                os.path.abspath(args.image)))
+                os.path.abspath(args.image)), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print("\nboot-check: interrupted; no verdict", file=sys.stderr)
