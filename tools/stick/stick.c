@@ -7,7 +7,7 @@
 // request, in order. What the test or the demo wants otherwise comes from
 // its service's Parameters key, the switches read anew at each open:
 //   Backing, Log  the backing file and the log (NT paths, \??\unix\...)
-//   Fixed         1: the disk says fixed media and not removable
+//   Fixed         1: the geometry says fixed media, not removable
 //   Extra         1: the layout shows a second partition after the first
 //   Answers       the number the disk answers with (5 by default)
 //   FailWrite, FailRead  1: every write, or every read, fails
@@ -211,20 +211,6 @@ static NTSTATUS WINAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_FILE_SYSTEM_CONTROL:
         status = control(device, stack, buffer, &size);
         break;
-    case IRP_MJ_QUERY_VOLUME_INFORMATION: {
-        // What the system's drive type comes from: a disk that is
-        // removable, unless the test says fixed.
-        FILE_FS_DEVICE_INFORMATION *info = buffer;
-        if (stack->Parameters.QueryVolume.FsInformationClass != FileFsDeviceInformation ||
-            stack->Parameters.QueryVolume.Length < sizeof *info) {
-            status = STATUS_INVALID_DEVICE_REQUEST;
-            break;
-        }
-        info->DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
-        info->Characteristics = fixed ? 0 : FILE_REMOVABLE_MEDIA;
-        size = sizeof *info;
-        break;
-    }
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
     }
