@@ -25,9 +25,8 @@ outside the BIOS, drawing and reading nothing), a halt, a reset, code run
 where nothing was loaded. On a UEFI PC the firmware's console says it all:
 booted when it started the disk's EFI program (\EFI\BOOT\BOOTX64.EFI, on
 a 32-bit PC BOOTIA32.EFI) and that program neither returned nor was
-refused for 10 s; not booted when
-there is none (Not Found), Secure Boot refused it (Access Denied, or a
-shim's Security Violation), or it returned. Each machine is watched until
+refused for 10 s; not booted when there is none (Not Found), Secure Boot
+refused it (Access Denied, or a shim's Security Violation), or it returned. Each machine is watched until
 its verdict is clear, up to N seconds (40). The check prints the last
 screen of each BIOS PC, a line for each machine that says which, why and
 how long it watched, and a last line that sums up.
@@ -302,14 +301,14 @@ class Watch:
 
 
 class Pc:
-    """A PC the check can boot: what it stands for (as `--list` says it), its
-    board, and for a UEFI PC its firmware's code and variable store in
+    """A PC the check can boot: what it stands for (as `--list` says it), and
+    for a UEFI PC its board, its firmware's code and variable store in
     /usr/share/OVMF/ and whether that firmware needs its flash guarded
     (SMM, as Secure Boot's builds do); the Debian package that carries the
     firmware; whether it is among the PCs checked when none are named; what
     a release engineer can do when the image does not boot there."""
 
-    def __init__(self, stands, advice, board="pc", firmware=None, guarded=False,
+    def __init__(self, stands, advice, board=None, firmware=None, guarded=False,
                  package="qemu-system-x86", default=True):
         self.stands, self.advice, self.board, self.firmware = stands, advice, board, firmware
         self.guarded, self.package, self.default = guarded, package, default

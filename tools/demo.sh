@@ -71,9 +71,9 @@ else
   echo "----------------------------------------------------------------"
 fi
 WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+echo
+echo "demo: the program ended with exit status $status"
 if [ -n "$driver" ]; then
-  echo
-  echo "demo: the program ended with exit status $status"
   sector after
   echo "demo: what the disk holds from its first byte:"
   MTOOLS_SKIP_CHECK=1 mdir -i "$stick" :: 2>/dev/null || echo "  (no FAT file system there)"
@@ -86,9 +86,6 @@ if [ -n "$driver" ]; then
   [ "$status" = 0 ]
   exit
 fi
-
-echo
-echo "demo: the program ended with exit status $status"
 echo "demo: what landed on the floppy ($floppy):"
 if MTOOLS_SKIP_CHECK=1 mdir -i "$floppy" :: 2>/dev/null; then :; else
   echo "  (no FAT file system on it)"
